@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the native build, the sanitizer build and
+# the Windows builds. Installs what is missing first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+for preset in default sanitize; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)"
+  echo "== $preset: tests"
+  ctest --preset "$preset" -j 2
+done
+
+if [ -x scripts/test-windows.sh ]; then
+  echo "== windows"
+  bash scripts/test-windows.sh
+fi

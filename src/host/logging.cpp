@@ -17,7 +17,8 @@ namespace {
 
 ErrFunction gOverride = nullptr;
 
-int StderrErr(int level, const char *format, ...) {
+// Unused on Windows, where the import from KELMAR.dll is always there.
+[[maybe_unused]] int StderrErr(int level, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);

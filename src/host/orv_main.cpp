@@ -2,24 +2,27 @@
 // and returns the handler's status unchanged.
 #include "host/operation_table.h"
 
+#include "addressing/address_parser.h"
+#include "host/channel_start.h"
 #include "host/driver_info.h"
 #include "host/status.h"
 #include "link/card_window.h"
+#include "tiway/block_transfer.h"
 
 namespace orvtiw {
 
 const OperationTable kOperationTable = {
-    nullptr,       // 0: no handler
-    nullptr,       // 1
-    nullptr,       // 2
-    nullptr,       // 3
-    nullptr,       // 4
-    nullptr,       // 5
-    nullptr,       // 6
-    nullptr,       // 7
-    nullptr,       // 8: no handler
-    nullptr,       // 9: no handler
-    nullptr,       // 10
+    nullptr,             // 0: no handler
+    ColdStart,           // 1
+    WarmStart,           // 2
+    SingleAddressParser, // 3
+    BlockAddressParser,  // 4
+    ReadGate,            // 5
+    ReadBlock,           // 6
+    WriteGate,           // 7
+    nullptr,             // 8: no handler
+    nullptr,             // 9: no handler
+    WriteBlock,          // 10
     Stop,          // 11
     CloseCom,      // 12
     ReopenCom,     // 13

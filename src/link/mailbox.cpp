@@ -1,6 +1,7 @@
 #include "link/mailbox.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "host/logging.h"
 #include "host/status.h"
@@ -125,6 +126,9 @@ int RecvStr(Instance &inst) {
     for (int i = 0; i < count; ++i) {
         inst.reply[i] = ReadCard(inst, Mailbox::kReplySize + i);
     }
+    // Bytes past this reply are cleared, so that a short reply can never be
+    // judged or read by the bytes an earlier reply left behind.
+    std::memset(inst.reply + count, 0, static_cast<std::size_t>(kReplyBufferSize - count));
     inst.replyLength = count;
     WriteCommand(inst, kCommandReplyTaken);
     return kDone;

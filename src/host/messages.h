@@ -1,0 +1,16 @@
+// Every message text of the start-up operations, in one place.
+#pragma once
+
+namespace orvtiw::msg {
+
+inline constexpr char kVersion[] = "ORV%02d: TIW: Version 7.00 Built %s %s";
+inline constexpr char kInitFileDefaults[] = "ORV%02d: TIW: ColdStart(): Failed to read init file, using defaults";
+inline constexpr char kOpenCardFailed[] = "ORV%02d: TIW: ColdStart(): Failed to open card at 0x%04X";
+inline constexpr char kLoaded[] = "ORV%02d: TIW: ColdStart(): TIWAY Host Adapter Driver loaded successfully";
+inline constexpr char kColdStartFail[] = "ORV%02d: TIW: ColdStart(): Fail rc = %d ";
+inline constexpr char kConfigureFail[] = "ORV%02d: TIW: ConfigureAdapter(): fail rc = %d";
+inline constexpr char kWarmReopen[] = "ORV%02d: TIW: Warm Start reopen Com";
+inline constexpr char kWarmOpened[] = "ORV%02d: TIW: Warm Start Com opened";
+inline constexpr char kWarmConfigured[] = "ORV%02d: TIW: Configure adapter rc=%d, Addr: %d";
+
+} // namespace orvtiw::msg

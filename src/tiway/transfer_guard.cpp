@@ -1,0 +1,52 @@
+#include "tiway/transfer_guard.h"
+
+#include "addressing/address_parser.h"
+#include "host/logging.h"
+#include "host/status.h"
+#include "tiway/messages.h"
+
+namespace orvtiw {
+namespace {
+
+// The width in the host's buffer that the region's elements take.
+int WidthOfRegion(const RegionDef &region) {
+    if (region.elementBits == 16 && region.multiple == 2) {
+        return 32;
+    }
+    return region.elementBits;
+}
+
+} // namespace
+
+int CheckTransferRecord(const Instance &inst, const TransferRecord &record) {
+    const int channel = static_cast<int>(inst.channel);
+    const int letter = record.regionId & 0xFF;
+    if ((record.regionId & ~0x1FF) != 0 || !IsRegionLetter(letter) || inst.regions[letter - 'A'].multiple == 0) {
+        ORV_LOG(kLogConfig, msg::kTransferBadRegion, channel, static_cast<unsigned>(record.regionId));
+        return kStatusRefused;
+    }
+    const RegionDef &region = inst.regions[letter - 'A'];
+    if (record.width != WidthOfRegion(region)) {
+        ORV_LOG(kLogConfig, msg::kTransferBadWidth, channel, static_cast<int>(record.width), letter);
+        return kStatusRefused;
+    }
+    // A bit belongs to a word of a single 16-bit region, or is the 0 of a
+    // single discrete point; anywhere else it would widen the bit write.
+    const bool bitAllowed = region.elementBits == 8 || (region.elementBits == 16 && region.multiple == 1);
+    if (record.bitNumber != ORV_NO_BIT && (record.bitNumber < 0 || record.bitNumber > 15 || !bitAllowed)) {
+        ORV_LOG(kLogConfig, msg::kTransferBadBit, channel, static_cast<int>(record.bitNumber));
+        return kStatusRefused;
+    }
+    const std::int64_t bytes = static_cast<std::int64_t>(record.width / 8) * record.count;
+    if (record.count < 0 || bytes > kMaxBlockBytes) {
+        ORV_LOG(kLogConfig, msg::kTransferBlockTooBig, channel);
+        return kStatusRefused;
+    }
+    if (record.data == nullptr) {
+        ORV_LOG(kLogConfig, msg::kTransferNoBuffer, channel);
+        return kStatusRefused;
+    }
+    return kStatusOk;
+}
+
+} // namespace orvtiw

@@ -20,10 +20,10 @@ add_library(orvtiw_kelmar_import INTERFACE)
 target_link_libraries(orvtiw_kelmar_import INTERFACE ${ORVTIW_KELMAR_IMPLIB})
 add_dependencies(orvtiw_kelmar_import orvtiw_kelmar_import_lib)
 
-# The host's logging module, unless the host program's folder provides one;
-# whatever imports `err` needs it beside itself to load, so it is built first.
+# The host's logging module (tools/orvhost) is KELMAR.dll here; whatever
+# imports `err` needs it beside itself to load, so it is built first.
 if(NOT TARGET kelmar_windows)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tools/kelmar ${PROJECT_BINARY_DIR}/tools/kelmar)
+  message(FATAL_ERROR "tools/orvhost must define kelmar_windows, the KELMAR.dll that the driver imports err from")
 endif()
 add_dependencies(orvtiw_kelmar_import kelmar_windows)
 

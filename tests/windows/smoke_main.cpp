@@ -155,6 +155,25 @@ int main(int argc, char **argv) {
     const std::int32_t stopStatus = orvMain(&call);
     Check(stopStatus == ORV_STATUS_OK, "operation 11 on the closed link returns 0, got " + std::to_string(stopStatus));
 
+    // Channel 2 with its own initialisation file, written with the CR LF line
+    // ends of a Windows editor: the card window must come from the file.
+    std::FILE *init = std::fopen("OrvTiw02.int", "wb");
+    Check(init != nullptr, "the initialisation file OrvTiw02.int can be written in the working folder");
+    if (init != nullptr) {
+        std::fputs("D000;0800\r\nW;03;2;1\r\n", init);
+        std::fclose(init);
+    }
+    std::vector<unsigned char> memory2(size, 0);
+    call = CallRecord{};
+    call.instance = memory2.data();
+    call.op = ORV_OP_COLD_START;
+    call.channel = 2;
+    call.params = &start;
+    const std::int32_t coldStatus2 = orvMain(&call);
+    Check(coldStatus2 == ORV_STATUS_COMM_FAILURE,
+          "cold start of channel 2 returns 2, got " + std::to_string(coldStatus2));
+    std::remove("OrvTiw02.int");
+
     Check(FreeLibrary(module) != 0, "FreeLibrary releases the module");
 
     std::fflush(stderr);
@@ -169,6 +188,11 @@ int main(int argc, char **argv) {
                                lines[static_cast<std::size_t>(opened) + 2].rfind(
                                    "32 ORV01: TIW: ColdStart(): Failed to open card at 0x", 0) == 0;
     Check(thenColdStart, "then ColdStart reports the card segment it failed to open");
+
+    Check(FindLine(lines, "32 ORV02: TIW: ColdStart(): Failed to open card at 0xD000") >= 0,
+          "channel 2 tries the card segment of its CR LF initialisation file, 0xD000");
+    Check(FindLine(lines, "32 ORV02: TIW: ColdStart(): Failed to read init file, using defaults") < 0,
+          "channel 2 reads its initialisation file without falling back to the defaults");
 
     std::printf("--- err output (%zu lines)\n", lines.size());
     for (const std::string &line : lines) {

@@ -1,0 +1,34 @@
+// The one-line text commands that change a running card's fault switches
+// (tiwaysim's control channel):
+//
+//   no-reset on|off         never answer a reset
+//   drop-ack on|off         never accept a request
+//   ack-no-reply on|off     accept a request, never answer it
+//   delay MS                answer this long after accepting (0: at once)
+//   keep-command on|off     leave hostCommand at 0xC1 after a reply is taken
+//   reply-size N|off        write N as replySize instead of the true count
+//   fail-next N             lose the next N requests (accepted, taken, no reply)
+//   mhiu-error CODE|off     answer every request with this MHIU error
+//   primitive-error CODE|off  answer every primitive with this primitive error
+//   disconnect A / reconnect A  secondary A stops / starts answering the adapter
+//   reset-forgets on|off    a reset clears the adapter configuration
+//   fail-config N no-reply|mhiu [CODE] / fail-config off
+//   clear                   every switch back to normal
+//   status                  the switches in force
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "fault_switches.h"
+
+namespace tiwaysim {
+
+// Applies `command` to `faults`: "ok", the status text, or "error: ...";
+// an error leaves `faults` unchanged.
+std::string ApplyControl(std::string_view command, FaultSwitches &faults);
+
+// The switches in force, on one line ("normal" when none is set).
+std::string DescribeFaults(const FaultSwitches &faults);
+
+} // namespace tiwaysim

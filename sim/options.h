@@ -1,0 +1,33 @@
+// tiwaysim's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tiwaysim {
+
+struct Options {
+    std::string device;                // memory device file
+    std::vector<std::uint16_t> cards;  // segments given with --card
+    std::string config;                // network description, or ""
+    std::string memory;                // controller memory kept across runs, or ""
+    std::string control;               // control socket, or ""
+    std::string readyFile;             // written once serving, or ""
+    bool trace = false;
+    bool removeDevice = false;
+    std::uint32_t pollMicros = 100;
+    // Client mode: send one command to a running simulator.
+    std::string sendPath;
+    std::string sendCommand;
+    bool help = false;
+};
+
+// False with a message on a bad command line. `defaultDevice` is the
+// build's device path.
+bool ParseOptions(int argc, const char *const *argv, const std::string &defaultDevice, Options &options,
+                  std::string &error);
+
+const char *Usage();
+
+} // namespace tiwaysim

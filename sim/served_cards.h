@@ -1,0 +1,35 @@
+// The cards one tiwaysim process serves: the network of each (from the
+// configuration, or the default network), its adapter and card model, and
+// where its window lies in the memory device.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter.h"
+#include "card.h"
+#include "network_config.h"
+
+namespace tiwaysim {
+
+inline constexpr std::uint32_t kWindowSize = 0x800;
+
+struct ServedCard {
+    ServedCard(std::uint16_t seg, Network &net) : segment(seg), adapter(net), card(adapter) {}
+    std::uint16_t segment;
+    Adapter adapter;
+    Card card;
+    std::uint8_t *window = nullptr;
+};
+
+// The cards named on the command line and in the configuration, in that
+// order; C800 when neither names one. A card without a configuration gets
+// the default network. False with a message for a window that would not
+// fit the 1 MiB device.
+bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardSpec> &specs, std::string &error);
+
+// One ServedCard per spec; `specs` must not change size afterwards.
+std::vector<std::unique_ptr<ServedCard>> MakeServedCards(std::vector<CardSpec> &specs);
+
+} // namespace tiwaysim

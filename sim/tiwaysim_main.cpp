@@ -1,0 +1,221 @@
+// tiwaysim: serves simulated host-adapter cards, each with a TIWAY network
+// of simulated controllers, in the memory device file that the driver maps,
+// polling each card's mailbox in real time until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "control_commands.h"
+#include "control_socket.h"
+#include "device_file.h"
+#include "options.h"
+#include "served_cards.h"
+#include "text_fields.h"
+#include "trace.h"
+
+#ifndef TIWAYSIM_DEFAULT_DEVICE
+#define TIWAYSIM_DEFAULT_DEVICE "/dev/shm/GRELMIN"
+#endif
+
+namespace tiwaysim {
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnStopSignal(int) {
+    gStop = 1;
+}
+
+void InstallSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::uint32_t NowMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(t.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(t.tv_nsec) / 1000000u);
+}
+
+void Fail(const std::string &message) {
+    std::fprintf(stderr, "tiwaysim: %s\n", message.c_str());
+}
+
+// Written beside the target and renamed, so a reader never sees half a file.
+bool WriteFileAtomically(const std::string &path, const std::string &text) {
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text;
+        if (!out.good()) {
+            return false;
+        }
+    }
+    return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool SaveMemory(const std::string &path, const std::vector<CardSpec> &specs) {
+    std::ofstream out(path + ".tmp", std::ios::trunc);
+    out << "# controller memory kept by tiwaysim\n";
+    WriteMemory(out, specs);
+    out.close();
+    return out.good() && std::rename((path + ".tmp").c_str(), path.c_str()) == 0;
+}
+
+// "card C800 delay 500" picks one card; anything else goes to every card.
+std::string Control(std::string_view line, std::vector<std::unique_ptr<ServedCard>> &cards) {
+    const auto fields = SplitFields(line);
+    if (fields.size() >= 3 && fields[0] == "card") {
+        const auto seg = ParseHex(fields[1], 0xFFFF);
+        for (auto &c : cards) {
+            if (seg && c->segment == *seg) {
+                const std::size_t rest = static_cast<std::size_t>(fields[2].data() - line.data());
+                return ApplyControl(line.substr(rest), c->card.faults);
+            }
+        }
+        return "error: no card " + std::string(fields[1]);
+    }
+    std::string answer;
+    for (auto &c : cards) {
+        answer = ApplyControl(line, c->card.faults);
+        if (answer.rfind("error", 0) == 0) {
+            return answer; // the command is malformed for every card alike
+        }
+    }
+    return answer;
+}
+
+int Serve(const Options &o) {
+    std::vector<CardSpec> specs;
+    std::string error;
+    if (!o.config.empty()) {
+        std::ifstream in(o.config);
+        if (!in) {
+            Fail("cannot read " + o.config);
+            return 1;
+        }
+        if (!ReadNetworkConfig(in, specs, error)) {
+            Fail(o.config + ": " + error);
+            return 1;
+        }
+    }
+    if (!PlanCards(o.cards, specs, error)) {
+        Fail(error);
+        return 1;
+    }
+    if (!o.memory.empty()) {
+        std::ifstream in(o.memory);
+        if (in && !ApplyMemory(in, specs, error)) {
+            Fail(o.memory + ": " + error);
+            return 1;
+        }
+    }
+    DeviceFile device;
+    if (!device.Open(o.device, error)) {
+        Fail(error);
+        return 1;
+    }
+    auto cards = MakeServedCards(specs);
+    for (auto &c : cards) {
+        c->window = device.Window(std::uint32_t{c->segment} << 4, kWindowSize);
+        // Power-on: an empty mailbox, no command standing, no status shown.
+        std::memset(c->window, 0, kWindowSize);
+        if (o.trace) {
+            const std::uint16_t seg = c->segment;
+            c->card.onExchange = [seg](const Exchange &e) {
+                std::printf("tiwaysim: %04X %s\n", seg, DescribeExchange(e).c_str());
+            };
+            c->card.onReset = [seg](std::uint32_t) { std::printf("tiwaysim: %04X reset\n", seg); };
+        }
+    }
+    ControlServer control;
+    if (!o.control.empty() && !control.Listen(o.control, error)) {
+        Fail(error);
+        return 1;
+    }
+    InstallSignals();
+    if (!o.readyFile.empty() && !WriteFileAtomically(o.readyFile, std::to_string(getpid()) + "\n")) {
+        Fail("cannot write " + o.readyFile);
+        return 1;
+    }
+    for (auto &c : cards) {
+        std::printf("tiwaysim: card %04X at 0x%05X in %s\n", c->segment, unsigned{c->segment} << 4, o.device.c_str());
+    }
+    std::printf("tiwaysim: ready\n");
+    std::fflush(stdout);
+
+    const timespec pause{0, static_cast<long>(o.pollMicros) * 1000L};
+    std::uint32_t lastHousekeeping = NowMs();
+    std::uint32_t lastSave = lastHousekeeping;
+    int status = 0;
+    while (gStop == 0) {
+        const std::uint32_t now = NowMs();
+        for (auto &c : cards) {
+            c->card.Step(c->window, now);
+        }
+        // The control socket and the memory file need no such haste.
+        if (now - lastHousekeeping >= 10) {
+            lastHousekeeping = now;
+            control.Poll([&cards](std::string_view line) { return Control(line, cards); });
+            if (!o.memory.empty() && now - lastSave >= 1000) {
+                bool changed = false;
+                for (auto &c : cards) {
+                    changed = changed || c->adapter.memoryChanged;
+                    c->adapter.memoryChanged = false;
+                }
+                if (changed && !SaveMemory(o.memory, specs)) {
+                    Fail("cannot write " + o.memory);
+                }
+                lastSave = now;
+            }
+            std::fflush(stdout);
+        }
+        nanosleep(&pause, nullptr);
+    }
+    if (!o.memory.empty() && !SaveMemory(o.memory, specs)) {
+        Fail("cannot write " + o.memory);
+        status = 1;
+    }
+    if (!o.readyFile.empty()) {
+        unlink(o.readyFile.c_str());
+    }
+    if (o.removeDevice) {
+        unlink(o.device.c_str());
+    }
+    std::printf("tiwaysim: stopped\n");
+    return status;
+}
+
+} // namespace
+} // namespace tiwaysim
+
+int main(int argc, char **argv) {
+    using namespace tiwaysim;
+    Options o;
+    std::string error;
+    if (!ParseOptions(argc, argv, TIWAYSIM_DEFAULT_DEVICE, o, error)) {
+        std::fprintf(stderr, "tiwaysim: %s\n%s", error.c_str(), Usage());
+        return 2;
+    }
+    if (o.help) {
+        std::fputs(Usage(), stdout);
+        return 0;
+    }
+    if (!o.sendPath.empty()) {
+        std::string answer;
+        const bool reached = SendControl(o.sendPath, o.sendCommand, answer);
+        std::printf("%s\n", answer.c_str());
+        return reached && answer.rfind("error", 0) != 0 ? 0 : 1;
+    }
+    return Serve(o);
+}

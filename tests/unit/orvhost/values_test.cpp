@@ -45,9 +45,10 @@ TEST(ParseValue, SignedIntegersAreBoundedByTheElementWidth) {
     EXPECT_FALSE(Parse(ValueType::Int16, 2, "-32769"));
     EXPECT_EQ(Parse(ValueType::Int32, 4, "-2147483648"), 0x80000000u);
     EXPECT_FALSE(Parse(ValueType::Int32, 4, "2147483648"));
-    // A signed type on a discrete element: the element is one byte.
-    EXPECT_EQ(Parse(ValueType::Int16, 1, "-128"), 0x80u);
-    EXPECT_FALSE(Parse(ValueType::Int16, 1, "128"));
+    // A discrete element is one unsigned byte whatever integer type is chosen.
+    EXPECT_EQ(Parse(ValueType::Int16, 1, "255"), 0xFFu);
+    EXPECT_FALSE(Parse(ValueType::Int16, 1, "256"));
+    EXPECT_FALSE(Parse(ValueType::Int16, 1, "-1"));
 }
 
 TEST(ParseValue, UnsignedIntegersRefuseNegativesAndOverflow) {
@@ -117,8 +118,8 @@ TEST(FormatValue, ShowsTheSlotAsTheTypeReadsIt) {
     EXPECT_EQ(FormatValue(ValueType::Hex, 1, 0x0F), "0x0F");
     EXPECT_EQ(FormatValue(ValueType::Hex32, 4, 0x12), "0x00000012");
     EXPECT_EQ(FormatValue(ValueType::Bit, 2, 1), "1");
-    // A signed type over a discrete byte reads the byte as signed.
-    EXPECT_EQ(FormatValue(ValueType::Int16, 1, 0xFF), "-1");
+    // A signed type over a discrete byte still reads it unsigned.
+    EXPECT_EQ(FormatValue(ValueType::Int16, 1, 0xFF), "255");
     // Bits beyond the slot are not shown.
     EXPECT_EQ(FormatValue(ValueType::UInt16, 2, 0x12345678), "22136");
 

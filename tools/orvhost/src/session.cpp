@@ -128,8 +128,8 @@ bool Session::ParseAddress(const char *verb, const std::string &text, ValueType 
     const std::int32_t op = count > 1 ? ORV_OP_PARSE_BLOCK_ADDRESS : ORV_OP_PARSE_SINGLE_ADDRESS;
     const std::int32_t status = driver_.Call(op, &gate.decoded);
     if (status != ORV_STATUS_OK) {
-        err_ << verb << " " << text << ": address refused as " << ValueTypeName(type) << ", status " << status
-             << "\n";
+        err_ << verb << " " << text << ": address refused for " << count << " " << ValueTypeName(type)
+             << (count == 1 ? " value" : " values") << ", status " << status << "\n";
         return false;
     }
     lastSecondary_ = gate.decoded.plcAddress;

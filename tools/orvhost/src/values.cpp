@@ -27,8 +27,10 @@ constexpr std::array<TypeName, 8> kTypeNames{{
     {ValueType::Bit, "bit"},
 }};
 
-bool IsSigned(ValueType type) {
-    return type == ValueType::Int16 || type == ValueType::Int32;
+// A discrete (one-byte) element holds a point or a count, never a signed
+// number, so only 16- and 32-bit slots read as signed.
+bool IsSigned(ValueType type, std::size_t size) {
+    return size >= 2 && (type == ValueType::Int16 || type == ValueType::Int32);
 }
 
 bool IsHex(ValueType type) {
@@ -242,7 +244,7 @@ std::optional<std::uint32_t> ParseValue(ValueType type, std::size_t size, std::s
         error = "'" + shown + "' is not a whole number";
         return std::nullopt;
     }
-    if (IsSigned(type)) {
+    if (IsSigned(type, size)) {
         const long long lo = -(1LL << (bits - 1));
         const long long hi = (1LL << (bits - 1)) - 1;
         if (*value < lo || *value > hi) {
@@ -270,7 +272,7 @@ std::string FormatValue(ValueType type, std::size_t size, std::uint32_t raw) {
         std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
     } else if (IsHex(type)) {
         std::snprintf(text, sizeof text, "0x%0*X", static_cast<int>(2 * size), raw);
-    } else if (IsSigned(type)) {
+    } else if (IsSigned(type, size)) {
         const unsigned bits = static_cast<unsigned>(8 * size);
         long long value = raw;
         if (bits < 64 && (raw >> (bits - 1)) != 0) {

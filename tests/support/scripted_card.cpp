@@ -23,6 +23,11 @@ void ScriptedCard::step(std::uint32_t now) {
             }
             status = kStatusReplyReady;
             pending_ = false;
+        } else if (current_.mode == ScriptedAnswer::Mode::AcknowledgeOnly && current_.giveUpAfterMs != 0 &&
+                   now >= replyAt_ + current_.giveUpAfterMs) {
+            command = kCommandIdle; // a card that abandons the request without a reply
+            taken_ = false;
+            pending_ = false;
         }
         return;
     }
@@ -57,6 +62,7 @@ void ScriptedCard::step(std::uint32_t now) {
         }
     } else if (command == kCommandReplyTaken && clearCommandAfterTaken) {
         command = kCommandIdle;
+        taken_ = false;
     }
 }
 

@@ -21,6 +21,7 @@ struct ScriptedAnswer {
     Bytes reply;               // the reply bytes after the length word
     std::uint32_t delayMs = 0; // before the reply appears ('A')
     int replySizeOverride = -1; // write this length word instead of the reply's size
+    std::uint32_t giveUpAfterMs = 0; // AcknowledgeOnly: return hostCommand to 0 after this long (0: never)
 };
 
 class ScriptedCard {

@@ -10,7 +10,8 @@ root=$PWD
 
 jobs=$(nproc)
 wine64=/usr/lib/wine/wine64
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo wineserver)
 
 passed=()
 failed=()
@@ -136,17 +137,20 @@ is_pe_for() { # PRESET FORMAT
 # --- running under wine64 ----------------------------------------------------
 
 wine_prefix() {
+  if [ ! -x "$wine64" ]; then
+    echo "    $wine64 is missing (package wine64; scripts/setup.sh installs it)"
+    return 1
+  fi
   "$wine64" wineboot --init >"$work/wineboot.log" 2>&1
   [ -d "$WINEPREFIX/drive_c/windows/system32" ]
 }
 
-unit_tests() {
-  local run="$work/unit" log="$work/unit.log" rc
+gtest_program() { # gtest_program EXE: runs a GoogleTest program of the x86_64 build
+  local name=$1 run="$work/$1" log="$work/$1.log" rc
   mkdir -p "$run"
-  (cd "$run" && timeout 300 "$wine64" "$root/build/mingw-x86_64/bin/orvtiw_unit_tests.exe" --gtest_color=no) \
-    >"$log" 2>&1
+  (cd "$run" && timeout 300 "$wine64" "$root/build/mingw-x86_64/bin/$name.exe" --gtest_color=no) >"$log" 2>&1
   rc=$?
-  grep -E '^\[ *(FAILED|PASSED) *\]|^\[==========\]' "$log" | sed 's/^/    /'
+  grep -E '^\[ *(FAILED|PASSED) *\]|^\[==========\] [0-9]+ tests? from' "$log" | sed 's/^/    /'
   if [ $rc -ne 0 ]; then
     echo "    exit status $rc; last lines:"
     tail -n 30 "$log" | sed 's/^/    /'
@@ -191,9 +195,12 @@ check "mingw-x86_64: OrvTiw.dll, KELMAR.dll and the test programs load only syst
   eval 'depends_on_system_dlls_only mingw-x86_64 OrvTiw.dll KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_unit_tests.exe KELMAR.dll &&
+        depends_on_system_dlls_only mingw-x86_64 orvtiw_windows_tests.exe KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_smoke.exe'
 check "wine64: a fresh prefix of this run's own" wine_prefix
-check "wine64: unit tests (orvtiw_unit_tests.exe)" after_build mingw-x86_64 unit_tests
+check "wine64: unit tests (orvtiw_unit_tests.exe)" after_build mingw-x86_64 gtest_program orvtiw_unit_tests
+check "wine64: kernel32 and KELMAR.dll bindings (orvtiw_windows_tests.exe)" \
+  after_build mingw-x86_64 gtest_program orvtiw_windows_tests
 check "wine64: LoadLibrary smoke test: operation 14, cold start without the kernel driver" after_build mingw-x86_64 smoke_test
 if [ -f build/mingw-x86_64/bin/orvhost.exe ]; then
   check "wine64: orvhost.exe info" after_build mingw-x86_64 orvhost_info

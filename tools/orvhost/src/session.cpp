@@ -61,6 +61,12 @@ bool ReadBoundedLine(std::istream &in, std::string &line, bool &tooLong) {
     return any;
 }
 
+// An address as echoed in messages: the driver takes at most 8 characters,
+// so a longer text is cut rather than flooding the terminal.
+std::string Shown(const std::string &address) {
+    return address.size() <= 16 ? address : address.substr(0, 16) + "...";
+}
+
 } // namespace
 
 void RequestStop() {
@@ -128,7 +134,7 @@ bool Session::ParseAddress(const char *verb, const std::string &text, ValueType 
     const std::int32_t op = count > 1 ? ORV_OP_PARSE_BLOCK_ADDRESS : ORV_OP_PARSE_SINGLE_ADDRESS;
     const std::int32_t status = driver_.Call(op, &gate.decoded);
     if (status != ORV_STATUS_OK) {
-        err_ << verb << " " << text << ": address refused for " << count << " " << ValueTypeName(type)
+        err_ << verb << " " << Shown(text) << ": address refused for " << count << " " << ValueTypeName(type)
              << (count == 1 ? " value" : " values") << ", status " << status << "\n";
         return false;
     }
@@ -150,7 +156,7 @@ TransferRecord Session::TransferFor(const Gate &gate, std::int32_t count, void *
 
 bool Session::Read(const std::string &address, std::int32_t count, ValueType type) {
     if (count < 1 || count > kMaxCount) {
-        err_ << "read " << address << ": count must be 1.." << kMaxCount << "\n";
+        err_ << "read " << Shown(address) << ": count must be 1.." << kMaxCount << "\n";
         return false;
     }
     Gate gate;
@@ -187,7 +193,7 @@ bool Session::Read(const std::string &address, std::int32_t count, ValueType typ
 
 bool Session::Write(const std::string &address, const std::vector<std::string> &values, ValueType type) {
     if (values.empty() || values.size() > static_cast<std::size_t>(kMaxCount)) {
-        err_ << "write " << address << ": give 1.." << kMaxCount << " values\n";
+        err_ << "write " << Shown(address) << ": give 1.." << kMaxCount << " values\n";
         return false;
     }
     const auto count = static_cast<std::int32_t>(values.size());

@@ -1,0 +1,253 @@
+// tiwaysim's texts: the network configuration, the kept memory, the control
+// commands, the trace line, and the planning of card windows.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "control_commands.h"
+#include "network_config.h"
+#include "served_cards.h"
+#include "trace.h"
+
+namespace tiwaysim {
+namespace {
+
+TEST(NetworkConfig, ReadsCardsSecondariesRegionsAndValues) {
+    std::istringstream in("# two cards\n"
+                          "card C800\n"
+                          "secondary 1\n"
+                          "region 0x01 16 200 V   # words\n"
+                          "region 3 8 64\n"
+                          "value 0x01 1 0x1234 65535\n"
+                          "value 3 64 1\n"
+                          "secondary 7 defaults\n"
+                          "card 0xD000\n"
+                          "secondary 31\n"
+                          "region 0x0B 32 10\n"
+                          "value 0x0B 10 0xFFFFFFFF\n");
+    std::vector<CardSpec> cards;
+    std::string error;
+    ASSERT_TRUE(ReadNetworkConfig(in, cards, error)) << error;
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(cards[0].segment, 0xC800);
+    EXPECT_EQ(cards[1].segment, 0xD000);
+    const Controller *one = cards[0].network.At(1);
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(one->Find(0x01)->count(), 200u);
+    EXPECT_EQ(one->Find(0x01)->Get(1), 0x1234u);
+    EXPECT_EQ(one->Find(0x01)->Get(2), 0xFFFFu);
+    EXPECT_EQ(one->Find(0x03)->Get(64), 1u);
+    EXPECT_EQ(one->Find(0x02), nullptr);
+    EXPECT_EQ(cards[0].network.At(7)->Find(0x0A)->count(), 1024u);
+    EXPECT_EQ(cards[0].network.At(2), nullptr);
+    EXPECT_EQ(cards[1].network.At(31)->Find(0x0B)->Get(10), 0xFFFFFFFFu);
+}
+
+struct BadConfig {
+    const char *text;
+    const char *message; // part of the error
+};
+
+class NetworkConfigRefuses : public ::testing::TestWithParam<BadConfig> {};
+
+TEST_P(NetworkConfigRefuses, NamesTheLine) {
+    std::istringstream in(GetParam().text);
+    std::vector<CardSpec> cards;
+    std::string error;
+    EXPECT_FALSE(ReadNetworkConfig(in, cards, error));
+    EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, NetworkConfigRefuses,
+    ::testing::Values(BadConfig{"secondary 1\n", "line 1: secondary before any card"},
+                      BadConfig{"card C800\nsecondary 0\n", "line 2"},
+                      BadConfig{"card C800\nsecondary 32\n", "line 2"},
+                      BadConfig{"card 1C800\n", "line 1"},
+                      BadConfig{"card C800\nsecondary 1\nsecondary 1\n", "given twice"},
+                      BadConfig{"card C800\nsecondary 1\nregion 1 12 10\n", "line 3"},
+                      BadConfig{"card C800\nsecondary 1\nregion 1 16 0\n", "line 3"},
+                      BadConfig{"card C800\nsecondary 1\nregion 1 16 65536\n", "line 3"},
+                      BadConfig{"card C800\nsecondary 1\nregion 0x100 16 5\n", "line 3"},
+                      BadConfig{"card C800\nsecondary 1\nregion 1 16 4\nvalue 1 4 1 2\n", "past the end"},
+                      BadConfig{"card C800\nsecondary 1\nregion 1 16 4\nvalue 1 0 1\n", "past the end"},
+                      BadConfig{"card C800\nsecondary 1\nregion 3 8 4\nvalue 3 1 256\n", "does not fit"},
+                      BadConfig{"card C800\nsecondary 1\nvalue 1 1 1\n", "does not have"},
+                      BadConfig{"card C800\ncard D000\nregion 1 16 4\n", "region before any secondary"},
+                      BadConfig{"card C800\nfrobnicate\n", "unknown line"}));
+
+TEST(NetworkConfig, RefusesOverlongLines) {
+    std::istringstream in("card C800\n" + std::string(9000, ' ') + "\n");
+    std::vector<CardSpec> cards;
+    std::string error;
+    EXPECT_FALSE(ReadNetworkConfig(in, cards, error));
+    EXPECT_NE(error.find("line 2: line too long"), std::string::npos);
+}
+
+TEST(KeptMemory, WrittenValuesComeBackIntoAFreshNetwork) {
+    std::vector<CardSpec> cards;
+    cards.push_back(CardSpec{0xC800, Network::Default()});
+    Region &v = *cards[0].network.At(2)->Find(0x01);
+    for (std::uint32_t e = 1; e <= 40; ++e) {
+        v.Set(e, e * 3); // a run longer than one line
+    }
+    v.Set(1024, 0xFFFF);
+    cards[0].network.At(4)->Find(0x0B)->Set(5, 0x80000001u);
+    cards[0].network.At(1)->Find(0x03)->Set(9, 1);
+    std::stringstream file;
+    WriteMemory(file, cards);
+
+    std::vector<CardSpec> fresh;
+    fresh.push_back(CardSpec{0xC800, Network::Default()});
+    std::string error;
+    ASSERT_TRUE(ApplyMemory(file, fresh, error)) << error;
+    for (int a = 1; a <= 4; ++a) {
+        for (const Region &r : cards[0].network.At(a)->regions()) {
+            EXPECT_EQ(fresh[0].network.At(a)->Find(r.code)->bytes, r.bytes) << "secondary " << a << " " << r.name;
+        }
+    }
+}
+
+TEST(KeptMemory, SkipsWhatTheNetworkNoLongerHas) {
+    std::istringstream in("card D000\nsecondary 1\nvalue 1 1 5\n"
+                          "card C800\nsecondary 9\nvalue 1 1 5\n"
+                          "secondary 1\nvalue 0x77 1 5\nvalue 1 1024 1 2\nvalue 1 3 9\n");
+    std::vector<CardSpec> cards;
+    cards.push_back(CardSpec{0xC800, Network::Default()});
+    std::string error;
+    ASSERT_TRUE(ApplyMemory(in, cards, error)) << error;
+    EXPECT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].network.At(9), nullptr);
+    const Region &v = *cards[0].network.At(1)->Find(0x01);
+    EXPECT_EQ(v.Get(1024), 0u) << "a run past the end is skipped whole";
+    EXPECT_EQ(v.Get(3), 9u);
+}
+
+TEST(KeptMemory, RefusesRegionLines) {
+    std::istringstream in("card C800\nsecondary 1\nregion 1 16 4\n");
+    std::vector<CardSpec> cards;
+    cards.push_back(CardSpec{0xC800, Network::Default()});
+    std::string error;
+    EXPECT_FALSE(ApplyMemory(in, cards, error));
+}
+
+struct ControlCase {
+    const char *command;
+    const char *answer; // exact, or the start of an error
+    const char *status; // DescribeFaults afterwards
+};
+
+class ControlCommands : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(ControlCommands, ChangeTheSwitchesOrLeaveThemAlone) {
+    FaultSwitches f;
+    f.replyDelayMs = 7; // something set before, which an error must not disturb
+    const std::string answer = ApplyControl(GetParam().command, f);
+    EXPECT_EQ(answer.rfind(GetParam().answer, 0), 0u) << answer;
+    EXPECT_EQ(DescribeFaults(f), GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ControlCommands,
+    ::testing::Values(ControlCase{"drop-ack on", "ok", "drop-ack delay 7"},
+                      ControlCase{"no-reset on", "ok", "no-reset delay 7"},
+                      ControlCase{"ack-no-reply 1", "ok", "ack-no-reply delay 7"},
+                      ControlCase{"keep-command on", "ok", "keep-command delay 7"},
+                      ControlCase{"reset-forgets on", "ok", "reset-forgets delay 7"},
+                      ControlCase{"delay 500", "ok", "delay 500"},
+                      ControlCase{"delay 0", "ok", "normal"},
+                      ControlCase{"delay 3600001", "error", "delay 7"},
+                      ControlCase{"delay -1", "error", "delay 7"},
+                      ControlCase{"mhiu-error 0x0102", "ok", "delay 7 mhiu-error 0x0102"},
+                      ControlCase{"mhiu-error 0x10000", "error", "delay 7"},
+                      ControlCase{"primitive-error 11", "ok", "delay 7 primitive-error 0x0B"},
+                      ControlCase{"primitive-error 0x100", "error", "delay 7"},
+                      ControlCase{"reply-size 0xFFFF", "ok", "delay 7 reply-size 65535"},
+                      ControlCase{"reply-size off", "ok", "delay 7"},
+                      ControlCase{"fail-next 3", "ok", "delay 7 fail-next 3"},
+                      ControlCase{"disconnect 5", "ok", "delay 7 disconnect 5"},
+                      ControlCase{"disconnect 0", "error", "delay 7"},
+                      ControlCase{"disconnect 32", "error", "delay 7"},
+                      ControlCase{"fail-config 3 no-reply", "ok", "delay 7 fail-config 3 no-reply"},
+                      ControlCase{"fail-config 2 mhiu", "ok", "delay 7 fail-config 2 mhiu 0x0106"},
+                      ControlCase{"fail-config 4 mhiu 0x0A01", "ok", "delay 7 fail-config 4 mhiu 0x0A01"},
+                      ControlCase{"fail-config 5 no-reply", "error", "delay 7"},
+                      ControlCase{"fail-config 1 sometimes", "error", "delay 7"},
+                      ControlCase{"clear", "ok", "normal"},
+                      ControlCase{"clear now", "error", "delay 7"},
+                      ControlCase{"status", "delay 7", "delay 7"},
+                      ControlCase{"drop-ack maybe", "error", "delay 7"},
+                      ControlCase{"drop-ack", "error", "delay 7"},
+                      ControlCase{"", "error", "delay 7"},
+                      ControlCase{"explode", "error: unknown command", "delay 7"}));
+
+TEST(ControlCommands, ReconnectUndoesDisconnect) {
+    FaultSwitches f;
+    ASSERT_EQ(ApplyControl("disconnect 5", f), "ok");
+    ASSERT_EQ(ApplyControl("disconnect 6", f), "ok");
+    ASSERT_EQ(ApplyControl("reconnect 5", f), "ok");
+    EXPECT_EQ(DescribeFaults(f), "disconnect 6");
+}
+
+struct TraceCase {
+    std::vector<std::uint8_t> request;
+    std::vector<std::uint8_t> reply;
+    Exchange::Outcome outcome;
+    const char *line;
+};
+
+class TraceLines : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(TraceLines, DecodeTheExchange) {
+    const TraceCase &c = GetParam();
+    const Exchange e{c.outcome, c.request, c.reply, static_cast<std::uint16_t>(c.reply.size()), 0};
+    EXPECT_EQ(DescribeExchange(e), c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exchanges, TraceLines,
+    ::testing::Values(
+        TraceCase{{0x04, 0x03}, {0x02, 0x03}, Exchange::Outcome::Replied, "connect sec 3 -> kind 2 03"},
+        TraceCase{{0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x01, 0x00, 0x64},
+                  {0x01, 0x01, 0x00, 0x20, 0x00, 0x01, 0x12, 0x34},
+                  Exchange::Outcome::Replied,
+                  "prim sec 1 read V(01) elem 100 count 1 -> kind 1 ok data 1234"},
+        TraceCase{{0x01, 0x02, 0x00, 0x06, 0x30, 0x03, 0x00, 0x0A, 0x01, 0x00},
+                  {0x01, 0x02, 0x00, 0x30, 0x00, 0x02},
+                  Exchange::Outcome::Replied,
+                  "prim sec 2 write X(03) elem 10 data 0100 -> kind 1 ok"},
+        TraceCase{{0x01, 0x01, 0x00, 0x06, 0x20, 0x07, 0x00, 0x01, 0x00, 0x01},
+                  {0x01, 0x01, 0x00, 0x00, 0x01, 0x00},
+                  Exchange::Outcome::Replied,
+                  "prim sec 1 read (07) elem 1 count 1 -> kind 1 primitive error 0x0001"},
+        TraceCase{{0x00, 0x06}, {0x00, 0x01, 0x03}, Exchange::Outcome::Replied,
+                  "list connected -> kind 0 MHIU error 0x0103"},
+        TraceCase{{0x11}, {}, Exchange::Outcome::Lost, "command 11 -> lost (accepted, no reply)"},
+        TraceCase{{}, {}, Exchange::Outcome::Swallowed, "empty request -> swallowed (accepted, never answered)"}));
+
+TEST(PlanCards, DefaultsAndRefusals) {
+    std::vector<CardSpec> specs;
+    std::string error;
+    ASSERT_TRUE(PlanCards({}, specs, error));
+    ASSERT_EQ(specs.size(), 1u);
+    EXPECT_EQ(specs[0].segment, 0xC800);
+    EXPECT_NE(specs[0].network.At(4), nullptr);
+    EXPECT_EQ(specs[0].network.At(5), nullptr);
+
+    specs.clear();
+    ASSERT_TRUE(PlanCards({0xC800, 0xD000, 0xC800}, specs, error));
+    EXPECT_EQ(specs.size(), 2u);
+
+    specs.clear();
+    ASSERT_TRUE(PlanCards({0xFF80}, specs, error)) << "the last window that fits 1 MiB";
+    specs.clear();
+    EXPECT_FALSE(PlanCards({0xFF81}, specs, error));
+    specs.clear();
+    EXPECT_FALSE(PlanCards({0xC800, 0xC87F}, specs, error)) << "windows 0x7F0 bytes apart overlap";
+    specs.clear();
+    EXPECT_TRUE(PlanCards({0xC800, 0xC880}, specs, error));
+}
+
+} // namespace
+} // namespace tiwaysim

@@ -185,28 +185,27 @@ check "mingw-i686: OrvTiw.dll exports OrvMain, undecorated, and nothing else" af
 check "mingw-i686: OrvTiw.dll imports err by name from KELMAR.dll" after_build mingw-i686 imports_err_from_kelmar mingw-i686
 check "mingw-i686: OrvTiw.dll loads only KELMAR.dll and system DLLs" after_build mingw-i686 \
   depends_on_system_dlls_only mingw-i686 OrvTiw.dll KELMAR.dll
-check "mingw-i686: KELMAR.dll exports err and loads only system DLLs" after_build mingw-i686 \
-  eval 'kelmar_exports_err mingw-i686 && depends_on_system_dlls_only mingw-i686 KELMAR.dll'
+check "mingw-i686: KELMAR.dll exports err; it and orvhost.exe load only system DLLs" after_build mingw-i686 \
+  eval 'kelmar_exports_err mingw-i686 && depends_on_system_dlls_only mingw-i686 KELMAR.dll &&
+        depends_on_system_dlls_only mingw-i686 orvhost.exe KELMAR.dll'
 
 check "mingw-x86_64: configure and build" build mingw-x86_64
 check "mingw-x86_64: OrvTiw.dll exports OrvMain and nothing else" after_build mingw-x86_64 exports_only_orvmain mingw-x86_64
 check "mingw-x86_64: OrvTiw.dll imports err by name from KELMAR.dll" after_build mingw-x86_64 imports_err_from_kelmar mingw-x86_64
-check "mingw-x86_64: OrvTiw.dll, KELMAR.dll and the test programs load only system DLLs (and KELMAR.dll)" after_build mingw-x86_64 \
+check "mingw-x86_64: OrvTiw.dll, KELMAR.dll, orvhost.exe and the test programs load only system DLLs (and KELMAR.dll)" after_build mingw-x86_64 \
   eval 'depends_on_system_dlls_only mingw-x86_64 OrvTiw.dll KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_unit_tests.exe KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_windows_tests.exe KELMAR.dll &&
-        depends_on_system_dlls_only mingw-x86_64 orvtiw_smoke.exe'
+        depends_on_system_dlls_only mingw-x86_64 orvtiw_smoke.exe &&
+        depends_on_system_dlls_only mingw-x86_64 orvhost.exe KELMAR.dll'
 check "wine64: a fresh prefix of this run's own" wine_prefix
 check "wine64: unit tests (orvtiw_unit_tests.exe)" after_build mingw-x86_64 gtest_program orvtiw_unit_tests
 check "wine64: kernel32 and KELMAR.dll bindings (orvtiw_windows_tests.exe)" \
   after_build mingw-x86_64 gtest_program orvtiw_windows_tests
 check "wine64: LoadLibrary smoke test: operation 14, cold start without the kernel driver" after_build mingw-x86_64 smoke_test
-if [ -f build/mingw-x86_64/bin/orvhost.exe ]; then
-  check "wine64: orvhost.exe info" after_build mingw-x86_64 orvhost_info
-else
-  echo "[ SKIPPED  ] wine64: orvhost.exe info (no orvhost.exe in this build)"
-fi
+check "wine64: orvhost.exe info loads KELMAR.dll and OrvTiw.dll and names the driver" \
+  after_build mingw-x86_64 orvhost_info
 
 total=$((${#passed[@]} + ${#failed[@]}))
 echo "[==========] $total Windows checks ran."

@@ -65,19 +65,19 @@ protected:
 
 TEST_F(SimLink, OpenConnectClose) {
     ASSERT_EQ(orvtiw::OpenCom(&call_), 0);
-    ASSERT_NE(inst().window, nullptr);
-    ASSERT_NE(inst().device, orvtiw::kInvalidDevice);
+    ASSERT_NE(+inst().window, nullptr);
+    ASSERT_NE(+inst().device, orvtiw::kInvalidDevice);
 
     ASSERT_EQ(Exchange({0x04, 0x01}), 0);
-    EXPECT_EQ(inst().replyLength, 4);
+    EXPECT_EQ(+inst().replyLength, 4);
     EXPECT_EQ(inst().reply[0], 0x00);
     EXPECT_EQ(inst().reply[1], 0x02);
     EXPECT_EQ(inst().reply[2], 0x02) << "an ok reply kind";
     EXPECT_EQ(inst().reply[3], 0x01) << "the connected secondary";
 
     EXPECT_EQ(orvtiw::CloseCom(&call_), 0);
-    EXPECT_EQ(inst().window, nullptr);
-    EXPECT_EQ(inst().device, orvtiw::kInvalidDevice);
+    EXPECT_EQ(+inst().window, nullptr);
+    EXPECT_EQ(+inst().device, orvtiw::kInvalidDevice);
 }
 
 TEST_F(SimLink, WriteThenReadBackAndMeasure) {
@@ -95,7 +95,7 @@ TEST_F(SimLink, WriteThenReadBackAndMeasure) {
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         worstMs = std::max(worstMs, ms);
         totalMs += ms;
-        ASSERT_EQ(inst().replyLength, 12);
+        ASSERT_EQ(+inst().replyLength, 12);
         EXPECT_EQ(inst().reply[8], 0x12);
         EXPECT_EQ(inst().reply[9], 0x34);
         EXPECT_EQ(inst().reply[10], 0xAB);

@@ -74,7 +74,7 @@ TEST_F(AddressParserTest, AcceptedAddressesDecodeAsTheHostExpects) {
         EXPECT_EQ(rec.width, c.width) << c.text;
         ASSERT_FALSE(log.entries().empty());
         EXPECT_EQ(log.entries()[0].text, "ORV03: TIW: SingleAddressParser funtcion entered");
-        EXPECT_EQ(ch.inst.blockParse, 0);
+        EXPECT_EQ(+ch.inst.blockParse, 0);
     }
 }
 
@@ -136,7 +136,7 @@ TEST_F(AddressParserTest, RefusedAddressesLogTheirMessagesAtLevel8) {
         for (const auto &e : log.entries()) {
             EXPECT_EQ(e.level, 8) << e.text;
         }
-        EXPECT_EQ(ch.inst.blockParse, 0);
+        EXPECT_EQ(+ch.inst.blockParse, 0);
     }
 }
 
@@ -169,7 +169,7 @@ TEST_F(AddressParserTest, FirstAddressOfASecondaryConnectsIt) {
     EXPECT_EQ(parse("05V0001", 0, 3), 0);
     ASSERT_EQ(card.requests.size(), 1u);
     EXPECT_EQ(card.requests[0], (Bytes{0x04, 0x05}));
-    EXPECT_EQ(ch.inst.secondaryInUse[5], 1);
+    EXPECT_EQ(+ch.inst.secondaryInUse[5], 1);
     EXPECT_EQ(parse("05V0002", 0, 3), 0);
     EXPECT_EQ(parse("05X0002", 0, 4, 10), 0);
     EXPECT_EQ(card.requests.size(), 1u) << "a secondary already in use is not connected again";
@@ -177,17 +177,17 @@ TEST_F(AddressParserTest, FirstAddressOfASecondaryConnectsIt) {
     // A refused block still connects, because the size is checked after the parse.
     EXPECT_EQ(parse("06V0001", 0, 4, 200), 1);
     EXPECT_EQ(card.requests.size(), 2u);
-    EXPECT_EQ(ch.inst.secondaryInUse[6], 1);
+    EXPECT_EQ(+ch.inst.secondaryInUse[6], 1);
     // A refused address connects nothing.
     EXPECT_EQ(parse("07V0001", 6, 3), 1);
-    EXPECT_EQ(ch.inst.secondaryInUse[7], 0);
+    EXPECT_EQ(+ch.inst.secondaryInUse[7], 0);
     EXPECT_EQ(card.requests.size(), 2u);
 }
 
 TEST_F(AddressParserTest, FailedConnectionStillAcceptsAndMarks) {
     card.queueReply(test::MhiuErrorReply(0x0102));
     EXPECT_EQ(parse("08V0001", 0, 3), 0);
-    EXPECT_EQ(ch.inst.secondaryInUse[8], 1);
+    EXPECT_EQ(+ch.inst.secondaryInUse[8], 1);
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: CheckReply() - MHIU Error: 0x0102");
 }
 
@@ -197,7 +197,7 @@ TEST(AddressParserWithoutCard, ConnectFailsInTheLinkAndTheAddressIsAccepted) {
     RegionOf(ch.inst, 'V') = RegionDef{0x01, 16, 1};
     AddressRecord rec{"0AV0001", 0, 0, 1, 0, 0, 0, 0, 0};
     EXPECT_EQ(ch.run(ORV_OP_PARSE_SINGLE_ADDRESS, &rec), 0);
-    EXPECT_EQ(ch.inst.secondaryInUse[10], 1);
+    EXPECT_EQ(+ch.inst.secondaryInUse[10], 1);
     EXPECT_EQ(log.texts(), (std::vector<std::string>{"ORV04: TIW: SingleAddressParser funtcion entered",
                                                      "ORV04: TIW: SendStr() GRELMIN not open"}));
 }

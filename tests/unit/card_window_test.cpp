@@ -55,8 +55,8 @@ TEST_F(CardWindowTest, OpenMapsTheCardWindowAndResetsTheAdapter) {
     EXPECT_EQ(Words(map.input), (std::vector<std::uint32_t>{1, 0, 0x000C8000, 0, 0, 0x00000800}));
     EXPECT_EQ(map.outSize, sizeof(void *));
     EXPECT_TRUE(map.bytesReturnedGiven);
-    EXPECT_EQ(ch.inst.device, vp.handle);
-    EXPECT_EQ(ch.inst.window, vp.cardWindow());
+    EXPECT_EQ(+ch.inst.device, vp.handle);
+    EXPECT_EQ(+ch.inst.window, vp.cardWindow());
     EXPECT_EQ(card.resets, 1);
     EXPECT_TRUE(log.entries().empty());
 
@@ -67,8 +67,8 @@ TEST_F(CardWindowTest, OpenMapsTheCardWindowAndResetsTheAdapter) {
     EXPECT_EQ(AddressIn(vp.controls[1]), reinterpret_cast<std::uintptr_t>(vp.cardWindow()));
     EXPECT_EQ(vp.controls[1].outSize, 0u);
     EXPECT_EQ(vp.closes, std::vector<DeviceHandle>{vp.handle});
-    EXPECT_EQ(ch.inst.window, nullptr);
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.window, nullptr);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
 }
 
 TEST_F(CardWindowTest, MissingDeviceLogsTwoLinesAndMapsNothing) {
@@ -78,7 +78,7 @@ TEST_F(CardWindowTest, MissingDeviceLogsTwoLinesAndMapsNothing) {
                                                      "ORV03: TIW: OpenCom() Unable to open GRELMIN driver"}));
     EXPECT_TRUE(vp.controls.empty());
     EXPECT_TRUE(vp.closes.empty());
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
 }
 
 TEST_F(CardWindowTest, FailedMapUnmapsItsOutputOnceThenCloses) {
@@ -97,8 +97,8 @@ TEST_F(CardWindowTest, FailedMapUnmapsItsOutputOnceThenCloses) {
         EXPECT_EQ(log.texts(),
                   (std::vector<std::string>{"ORV03: TIW: Failed to map card memory",
                                             "ORV03: TIW: OpenCom() Unable to map card shared memory address"}));
-        EXPECT_EQ(ch.inst.window, nullptr);
-        EXPECT_EQ(ch.inst.device, kInvalidDevice);
+        EXPECT_EQ(+ch.inst.window, nullptr);
+        EXPECT_EQ(+ch.inst.device, kInvalidDevice);
     }
 }
 
@@ -118,8 +118,8 @@ TEST_F(CardWindowTest, SilentCardClosesTheLinkAfterTheResetTimeOut) {
     EXPECT_EQ(vp.controlsWithCode(0xD0532004u).size(), 1u);
     EXPECT_EQ(vp.closes.size(), 1u);
     EXPECT_EQ(log.texts(), std::vector<std::string>{"ORV03: TIW: Host Adapter Reset, Card didn't respond to reset"});
-    EXPECT_EQ(ch.inst.window, nullptr);
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.window, nullptr);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
 }
 
 TEST_F(CardWindowTest, WindowTooSmallForTheMailboxIsRefusedBeforeAnyCall) {
@@ -154,7 +154,7 @@ TEST_F(CardWindowTest, ReopenReportsEachFailureAs2) {
     card.answerReset = false;
     vp.card[1022] = 0; // no '!' left from the earlier resets
     EXPECT_EQ(ch.run(ORV_OP_REOPEN_COM, nullptr), 2);
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
 }
 
 TEST_F(CardWindowTest, MappingWithoutDeviceIsRefused) {

@@ -61,12 +61,12 @@ TEST_F(ChannelStartTest, WithoutCardReadsTheFileAndOpensNothing) {
     std::memset(&ch.inst, 0xA5, static_cast<std::size_t>(kInstanceSize)); // raw host memory
     EXPECT_EQ(coldStart(0, 250), 0);
     EXPECT_EQ(vp.systemCalls(), 0u);
-    EXPECT_EQ(ch.inst.replyTimeout, 0);
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
-    EXPECT_EQ(ch.inst.window, nullptr);
-    EXPECT_EQ(ch.inst.cardSegment, 0xC800);
-    EXPECT_EQ(ch.inst.cardWindowSize, 0x800);
-    EXPECT_EQ(ch.inst.channel, 3u);
+    EXPECT_EQ(+ch.inst.replyTimeout, 0);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.window, nullptr);
+    EXPECT_EQ(+ch.inst.cardSegment, 0xC800);
+    EXPECT_EQ(+ch.inst.cardWindowSize, 0x800);
+    EXPECT_EQ(+ch.inst.channel, 3u);
     std::string defined;
     for (int i = 0; i < kRegionCount; ++i) {
         if (ch.inst.regions[i].multiple != 0) {
@@ -74,9 +74,9 @@ TEST_F(ChannelStartTest, WithoutCardReadsTheFileAndOpensNothing) {
         }
     }
     EXPECT_EQ(defined, "CVXY");
-    EXPECT_EQ(RegionOf(ch.inst, 'X').tt, 0x03);
+    EXPECT_EQ(+RegionOf(ch.inst, 'X').tt, 0x03);
     for (int a = 0; a < kSecondaryCount; ++a) {
-        ASSERT_EQ(ch.inst.secondaryInUse[a], 0);
+        ASSERT_EQ(+ch.inst.secondaryInUse[a], 0);
     }
     ASSERT_EQ(log.entries().size(), 2u);
     EXPECT_EQ(log.entries()[0].format, "ORV%02d: TIW: Version 7.00 Built %s %s");
@@ -97,7 +97,7 @@ TEST_F(ChannelStartTest, ConfiguredAdapterStopsAfterTheFirstCommand) {
     EXPECT_EQ(coldStart(1, 0), 0);
     EXPECT_EQ(card.requests, std::vector<Bytes>{kCommand1});
     EXPECT_EQ(configurationPauses(), 0u);
-    EXPECT_EQ(ch.inst.replyTimeout, 1000);
+    EXPECT_EQ(+ch.inst.replyTimeout, 1000);
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: ColdStart(): TIWAY Host Adapter Driver loaded successfully");
     EXPECT_EQ(log.entries().size(), 3u);
 }
@@ -107,7 +107,7 @@ TEST_F(ChannelStartTest, UnconfiguredAdapterGetsTheWholeSequenceWithBothPauses) 
     EXPECT_EQ(coldStart(1, 250), 0);
     EXPECT_EQ(card.requests, (std::vector<Bytes>{kCommand1, kCommand2, kCommand3, kCommand4}));
     EXPECT_EQ(configurationPauses(), 2u);
-    EXPECT_EQ(ch.inst.replyTimeout, 2500);
+    EXPECT_EQ(+ch.inst.replyTimeout, 2500);
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: ColdStart(): TIWAY Host Adapter Driver loaded successfully");
 }
 
@@ -117,7 +117,7 @@ TEST_F(ChannelStartTest, TimeoutCountsBelow100CountAs100AndTheTenfoldSaturates) 
     for (const auto &[units, ms] : cases) {
         card.queueReply({0x02, 0x01});
         EXPECT_EQ(coldStart(1, units), 0);
-        EXPECT_EQ(ch.inst.replyTimeout, ms) << units;
+        EXPECT_EQ(+ch.inst.replyTimeout, ms) << units;
         ch.run(ORV_OP_CLOSE_COM, nullptr);
     }
 }
@@ -152,7 +152,7 @@ TEST_F(ChannelStartTest, SecondCommandFailingStillPausesAndStops) {
         ASSERT_GE(texts.size(), 2u);
         EXPECT_EQ(texts[texts.size() - 2], "ORV03: TIW: ConfigureAdapter(): fail rc = " + std::to_string(c.rc));
         EXPECT_EQ(texts.back(), "ORV03: TIW: ColdStart(): Fail rc = " + std::to_string(c.rc) + " ");
-        EXPECT_NE(ch.inst.device, kInvalidDevice) << "the link stays ready";
+        EXPECT_NE(+ch.inst.device, kInvalidDevice) << "the link stays ready";
         ch.run(ORV_OP_CLOSE_COM, nullptr);
     }
 }
@@ -171,8 +171,8 @@ TEST_F(ChannelStartTest, FailedOpenReturns2WithTheFileRegionsKept) {
     dir.write("OrvTiw03.int", "D000;800\nK;02;2;1\n");
     vp.failOpen = true;
     EXPECT_EQ(coldStart(1, 300), 2);
-    EXPECT_EQ(ch.inst.replyTimeout, 0);
-    EXPECT_EQ(RegionOf(ch.inst, 'K').multiple, 1);
+    EXPECT_EQ(+ch.inst.replyTimeout, 0);
+    EXPECT_EQ(+RegionOf(ch.inst, 'K').multiple, 1);
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: ColdStart(): Failed to open card at 0xD000");
     EXPECT_EQ(log.texts().size(), 4u);
 }
@@ -191,10 +191,10 @@ TEST_F(ChannelStartTest, WarmStartKeepsTheChannelAndReconnectsWhenTheAddressIsIn
     card.queueReply(test::ConnectReply(6));
     EXPECT_EQ(warmStart(6), 0) << "the reconnection's result, though configuration failed";
     EXPECT_EQ(card.requests.back(), (Bytes{0x04, 0x06}));
-    EXPECT_EQ(ch.inst.replyTimeout, 2000);
-    EXPECT_EQ(RegionOf(ch.inst, 'K').multiple, 1);
-    EXPECT_EQ(RegionOf(ch.inst, 'Q').multiple, 0);
-    EXPECT_EQ(ch.inst.secondaryInUse[6], 1);
+    EXPECT_EQ(+ch.inst.replyTimeout, 2000);
+    EXPECT_EQ(+RegionOf(ch.inst, 'K').multiple, 1);
+    EXPECT_EQ(+RegionOf(ch.inst, 'Q').multiple, 0);
+    EXPECT_EQ(+ch.inst.secondaryInUse[6], 1);
     const std::vector<std::string> texts = log.texts();
     EXPECT_EQ(texts.front(), "ORV03: TIW: Warm Start reopen Com");
     EXPECT_EQ(texts[1], "ORV03: TIW: Warm Start Com opened");
@@ -224,16 +224,16 @@ TEST_F(ChannelStartTest, WarmStartThatCannotReopenReturns2) {
     EXPECT_EQ(log.texts(), (std::vector<std::string>{"ORV03: TIW: Warm Start reopen Com",
                                                      "ORV03: TIW: Error opening GRELMIN driver",
                                                      "ORV03: TIW: OpenCom() Unable to open GRELMIN driver"}));
-    EXPECT_EQ(ch.inst.replyTimeout, 1000);
-    EXPECT_EQ(ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.replyTimeout, 1000);
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
 }
 
 TEST_F(ChannelStartTest, WarmStartOpensAChannelStartedWithoutCard) {
     ASSERT_EQ(coldStart(0, 100), 0);
     card.queueReply({0x02, 0x01});
     EXPECT_EQ(warmStart(1), 0);
-    EXPECT_NE(ch.inst.device, kInvalidDevice);
-    EXPECT_EQ(ch.inst.replyTimeout, 0) << "a warm start keeps the time-out as it is";
+    EXPECT_NE(+ch.inst.device, kInvalidDevice);
+    EXPECT_EQ(+ch.inst.replyTimeout, 0) << "a warm start keeps the time-out as it is";
 }
 
 } // namespace

@@ -29,9 +29,9 @@ protected:
     }
     void expectRegion(char letter, int tt, int bits, int multiple) {
         const RegionDef r = RegionOf(ch.inst, letter);
-        EXPECT_EQ(r.tt, tt) << letter;
-        EXPECT_EQ(r.elementBits, bits) << letter;
-        EXPECT_EQ(r.multiple, multiple) << letter;
+        EXPECT_EQ(+r.tt, tt) << letter;
+        EXPECT_EQ(+r.elementBits, bits) << letter;
+        EXPECT_EQ(+r.multiple, multiple) << letter;
     }
     int definedCount() {
         int n = 0;
@@ -47,8 +47,8 @@ protected:
 
 TEST_F(InitFileTest, WorkedExampleFileOfChannel3) {
     EXPECT_EQ(read("C800;800\nD;0A;2;2\nK;02;2\ns;07;1;1\nW;0B;4;1 (comment)\n"), 1);
-    EXPECT_EQ(ch.inst.cardSegment, 0xC800);
-    EXPECT_EQ(ch.inst.cardWindowSize, 0x800);
+    EXPECT_EQ(+ch.inst.cardSegment, 0xC800);
+    EXPECT_EQ(+ch.inst.cardWindowSize, 0x800);
     expectRegion('D', 0x0A, 16, 2);
     expectRegion('K', 0x02, 16, 1);
     expectRegion('S', 0x07, 8, 1);
@@ -78,7 +78,7 @@ TEST_F(InitFileTest, MissingOrEmptyFileFailsSilently) {
     EXPECT_EQ(ReadInitFile(ch.inst), 0);
     EXPECT_EQ(read(""), 0);
     EXPECT_TRUE(log.entries().empty());
-    EXPECT_EQ(ch.inst.cardSegment, 0x1111);
+    EXPECT_EQ(+ch.inst.cardSegment, 0x1111);
 }
 
 TEST_F(InitFileTest, CardWindowLine) {
@@ -105,8 +105,8 @@ TEST_F(InitFileTest, CardWindowLine) {
         ch.inst.cardSegment = 0x1111;
         ch.inst.cardWindowSize = 0x2222;
         EXPECT_EQ(read(c.line), c.result) << c.line;
-        EXPECT_EQ(ch.inst.cardSegment, c.segment) << c.line;
-        EXPECT_EQ(ch.inst.cardWindowSize, c.size) << c.line;
+        EXPECT_EQ(+ch.inst.cardSegment, c.segment) << c.line;
+        EXPECT_EQ(+ch.inst.cardWindowSize, c.size) << c.line;
     }
 }
 
@@ -171,7 +171,7 @@ TEST_F(InitFileTest, ThreeDigitChannelReadsThreeDigitName) {
     TestChannel wide(123);
     dir.write("OrvTiw123.int", "D000;400\n");
     EXPECT_EQ(ReadInitFile(wide.inst), 1);
-    EXPECT_EQ(wide.inst.cardSegment, 0xD000);
+    EXPECT_EQ(+wide.inst.cardSegment, 0xD000);
 }
 
 } // namespace

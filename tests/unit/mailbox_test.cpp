@@ -79,7 +79,7 @@ TEST_F(MailboxTest, CardAnsweringAtOnceIsTakenWithoutWaiting) {
     card.queueReply({0x02, 0x07});
     post({0x04, 0x07});
     EXPECT_EQ(Transact(ch.inst), 0);
-    EXPECT_EQ(ch.inst.replyLength, 4);
+    EXPECT_EQ(+ch.inst.replyLength, 4);
     EXPECT_EQ(Bytes(ch.inst.reply, ch.inst.reply + 4), (Bytes{0x00, 0x02, 0x02, 0x07}));
     EXPECT_EQ(mailbox(1023), 0xC1);
     EXPECT_EQ(vp.sleptMs, 1u) << "one poll interval for the card to see the request";
@@ -96,8 +96,8 @@ TEST_F(MailboxTest, AcceptedButNeverAnsweredTimesOutInRecv) {
     EXPECT_EQ(RecvStr(ch.inst), 0);
     EXPECT_GE(vp.now - before, 1000u);
     EXPECT_LE(vp.now - before, 1002u);
-    EXPECT_EQ(ch.inst.replyLength, 77) << "reply left as it was";
-    EXPECT_EQ(ch.inst.reply[2], 0x55);
+    EXPECT_EQ(+ch.inst.replyLength, 77) << "reply left as it was";
+    EXPECT_EQ(+ch.inst.reply[2], 0x55);
     EXPECT_EQ(mailbox(1023), 0x40) << "hostCommand not written after a reply time-out";
     EXPECT_EQ(log.texts(), std::vector<std::string>{"ORV03: TIW: Timeout Waiting for response from Host Adapter"});
     expectPolledEveryMillisecond();
@@ -107,7 +107,7 @@ TEST_F(MailboxTest, ReplyThatArrivesLaterIsAwaited) {
     card.queue(ScriptedAnswer{ScriptedAnswer::Mode::Reply, {0x02, 0x09}, 600});
     post({0x04, 0x09});
     EXPECT_EQ(Transact(ch.inst), 0);
-    EXPECT_EQ(ch.inst.reply[3], 0x09);
+    EXPECT_EQ(+ch.inst.reply[3], 0x09);
     EXPECT_TRUE(log.entries().empty());
 }
 
@@ -124,16 +124,16 @@ TEST_F(MailboxTest, ReplySizesAtTheEdgeOfTheBuffer) {
         std::fill(std::begin(ch.inst.reply), std::end(ch.inst.reply), 0xEE);
         post({0x00, 0x06});
         ASSERT_EQ(Transact(ch.inst), 0) << c.replySize;
-        EXPECT_EQ(ch.inst.replyLength, c.copied) << c.replySize;
+        EXPECT_EQ(+ch.inst.replyLength, c.copied) << c.replySize;
         std::uint16_t size = 0;
         GetBE16(ch.inst.reply, &size);
         EXPECT_EQ(size, c.replySize) << "the card's own length stays in the first two bytes";
         if (c.copied > 2) {
-            EXPECT_EQ(ch.inst.reply[c.copied - 1], 0xAB);
+            EXPECT_EQ(+ch.inst.reply[c.copied - 1], 0xAB);
         }
         // Nothing of an earlier reply survives past the bytes just copied.
         for (int i = c.copied; i < kReplyBufferSize; ++i) {
-            ASSERT_EQ(ch.inst.reply[i], 0) << "byte " << i;
+            ASSERT_EQ(+ch.inst.reply[i], 0) << "byte " << i;
         }
         if (c.truncatedMessage) {
             ASSERT_EQ(log.entries().size(), 1u);

@@ -60,9 +60,9 @@ TEST_F(PrimitivesTest, ReadRequestsForEveryRegionShape) {
     for (const Case &c : cases) {
         std::memset(ch.inst.request, 0xEE, sizeof ch.inst.request);
         EXPECT_EQ(BuildPrimitive(ch.inst, c.rec, kBuildRead), 0);
-        EXPECT_EQ(ch.inst.requestLength, 10);
+        EXPECT_EQ(+ch.inst.requestLength, 10);
         EXPECT_EQ(request(), c.expected) << "region " << static_cast<char>(c.rec.regionId & 0xFF);
-        EXPECT_EQ(ch.inst.request[10], 0) << "the whole buffer is cleared first";
+        EXPECT_EQ(+ch.inst.request[10], 0) << "the whole buffer is cleared first";
     }
 }
 
@@ -78,7 +78,7 @@ TEST_F(PrimitivesTest, WriteRequestsForEveryRegionShape) {
     EXPECT_EQ(request(), (Bytes{0x01, 0x02, 0x00, 0x07, 0x30, 0x03, 0x00, 0x0A, 0x01, 0x00, 0x01}));
     const std::uint16_t both = 0x0101;
     BuildPrimitive(ch.inst, record(2, 'X', 10, 1, const_cast<std::uint16_t *>(&both), 8), kBuildWrite);
-    EXPECT_EQ(ch.inst.request[8], 0x01);
+    EXPECT_EQ(+ch.inst.request[8], 0x01);
 
     // Double region: the high half goes to the lower-numbered element; 4 bytes read.
     std::uint8_t host[8] = {};
@@ -88,11 +88,11 @@ TEST_F(PrimitivesTest, WriteRequestsForEveryRegionShape) {
     BuildPrimitive(ch.inst, record(2, 'D', 50, 1, host, 32), kBuildWrite);
     EXPECT_EQ(request(), (Bytes{0x01, 0x02, 0x00, 0x08, 0x30, 0x01, 0x00, 0x64, 0x12, 0x34, 0x56, 0x78}));
     BuildPrimitive(ch.inst, record(2, 'D' | 0x100, 50, 1, host, 32), kBuildWrite);
-    EXPECT_EQ(ch.inst.request[7], 0x65);
+    EXPECT_EQ(+ch.inst.request[7], 0x65);
 
     const std::uint32_t longs[] = {1, 0xFFFFFFFF};
     BuildPrimitive(ch.inst, record(2, 'W', 7, 2, const_cast<std::uint32_t *>(longs), 32), kBuildWrite);
-    EXPECT_EQ(ch.inst.requestLength, 16);
+    EXPECT_EQ(+ch.inst.requestLength, 16);
     EXPECT_EQ(request(), (Bytes{0x01, 0x02, 0x00, 0x0C, 0x30, 0x0B, 0x00, 0x07, 0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF}));
 
     // A block of no elements is a primitive for no elements.

@@ -33,7 +33,7 @@ TEST_F(SecondariesTest, ConnectJudgesTheReply) {
     std::memset(ch.inst.request, 0x77, sizeof ch.inst.request);
     EXPECT_EQ(ConnectSecondary(ch.inst, 5), 0);
     EXPECT_EQ(card.requests.back(), (Bytes{0x04, 0x05}));
-    EXPECT_EQ(ch.inst.request[2], 0x77) << "other request bytes are neither cleared nor sent";
+    EXPECT_EQ(+ch.inst.request[2], 0x77) << "other request bytes are neither cleared nor sent";
     EXPECT_TRUE(log.entries().empty());
 
     card.queueReply(test::ConnectReply(7));

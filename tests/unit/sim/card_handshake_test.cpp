@@ -55,7 +55,7 @@ TEST(CardExchange, AnswersAtOnceWithoutDelay) {
     const std::uint64_t before = ch.vp.sleptMs;
     ASSERT_EQ(ch.Exchange(kConnect1), 0);
     EXPECT_EQ(ch.Reply(), (std::vector<std::uint8_t>{0x02, 0x01}));
-    EXPECT_EQ(ch.inst.replyLength, 4);
+    EXPECT_EQ(+ch.inst.replyLength, 4);
     EXPECT_LE(ch.vp.sleptMs - before, 1u);
     // The card returns the command byte to idle once the reply is taken.
     ch.vp.advance(1);
@@ -196,7 +196,7 @@ TEST_P(CardReplySize, ForcedSizeReachesTheDriver) {
     ch.card.faults.forcedReplySize = c.forced;
     ASSERT_EQ(ch.Exchange(kConnect1), 0);
     EXPECT_EQ(ch.ReplySizeField(), c.forced);
-    EXPECT_EQ(ch.inst.replyLength, c.replyLength);
+    EXPECT_EQ(+ch.inst.replyLength, c.replyLength);
     EXPECT_EQ(Logged(log, "too big for buffer"), c.truncationLogged);
     if (c.replyLength > 4) {
         // The true reply comes first and zeros back the forced length.

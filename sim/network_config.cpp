@@ -16,7 +16,7 @@ constexpr std::uint32_t kValuesPerLine = 16;
 
 class Reader {
 public:
-    Reader(std::vector<CardSpec> &cards, bool memoryOnly) : cards_(cards), memoryOnly_(memoryOnly) {}
+    Reader(std::vector<CardPlan> &cards, bool memoryOnly) : cards_(cards), memoryOnly_(memoryOnly) {}
 
     bool Run(std::istream &in, std::string &error) {
         std::string line;
@@ -62,9 +62,9 @@ private:
         if (!segment) {
             return "expected: card SEGMENT (hex, e.g. C800)";
         }
-        CardSpec *card = FindCard(cards_, static_cast<std::uint16_t>(*segment));
+        CardPlan *card = FindCard(cards_, static_cast<std::uint16_t>(*segment));
         if (card == nullptr && !memoryOnly_) {
-            cards_.push_back(CardSpec{static_cast<std::uint16_t>(*segment), Network{}});
+            cards_.push_back(CardPlan{static_cast<std::uint16_t>(*segment), Network{}});
             card = &cards_.back();
         }
         // An index, not a pointer: a later card line may grow the vector.
@@ -85,7 +85,7 @@ private:
             return "expected: secondary ADDRESS(1..31) [defaults]";
         }
         const int a = static_cast<int>(*address);
-        CardSpec *card = cardIndex_ != kNoCard ? &cards_[cardIndex_] : nullptr;
+        CardPlan *card = cardIndex_ != kNoCard ? &cards_[cardIndex_] : nullptr;
         if (card == nullptr) {
             controller_ = nullptr;
         } else if (memoryOnly_) {
@@ -153,7 +153,7 @@ private:
         return {};
     }
 
-    std::vector<CardSpec> &cards_;
+    std::vector<CardPlan> &cards_;
     bool memoryOnly_;
     static constexpr std::size_t kNoCard = static_cast<std::size_t>(-1);
     std::size_t cardIndex_ = kNoCard;
@@ -164,17 +164,17 @@ private:
 
 } // namespace
 
-bool ReadNetworkConfig(std::istream &in, std::vector<CardSpec> &cards, std::string &error) {
+bool ReadNetworkConfig(std::istream &in, std::vector<CardPlan> &cards, std::string &error) {
     return Reader(cards, false).Run(in, error);
 }
 
-bool ApplyMemory(std::istream &in, std::vector<CardSpec> &cards, std::string &error) {
+bool ApplyMemory(std::istream &in, std::vector<CardPlan> &cards, std::string &error) {
     return Reader(cards, true).Run(in, error);
 }
 
-void WriteMemory(std::ostream &out, const std::vector<CardSpec> &cards) {
+void WriteMemory(std::ostream &out, const std::vector<CardPlan> &cards) {
     char buf[32];
-    for (const CardSpec &card : cards) {
+    for (const CardPlan &card : cards) {
         std::snprintf(buf, sizeof buf, "card %04X\n", card.segment);
         out << buf;
         for (int a = kMinSecondary; a <= kMaxSecondary; ++a) {
@@ -203,8 +203,8 @@ void WriteMemory(std::ostream &out, const std::vector<CardSpec> &cards) {
     }
 }
 
-CardSpec *FindCard(std::vector<CardSpec> &cards, std::uint16_t segment) {
-    for (CardSpec &c : cards) {
+CardPlan *FindCard(std::vector<CardPlan> &cards, std::uint16_t segment) {
+    for (CardPlan &c : cards) {
         if (c.segment == segment) {
             return &c;
         }

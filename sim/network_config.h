@@ -18,7 +18,7 @@
 
 namespace tiwaysim {
 
-struct CardSpec {
+struct CardPlan {
     std::uint16_t segment = 0;
     Network network;
 };
@@ -26,17 +26,17 @@ struct CardSpec {
 // Reads a configuration: every kind of line is allowed. False with a
 // message naming the line on the first error; `cards` then holds nothing
 // useful.
-bool ReadNetworkConfig(std::istream &in, std::vector<CardSpec> &cards, std::string &error);
+bool ReadNetworkConfig(std::istream &in, std::vector<CardPlan> &cards, std::string &error);
 
 // Applies saved memory: only card, secondary and value lines, and only to
 // cards, controllers and regions that exist; values for anything else are
 // skipped (the configuration may have changed since). False on a malformed line.
-bool ApplyMemory(std::istream &in, std::vector<CardSpec> &cards, std::string &error);
+bool ApplyMemory(std::istream &in, std::vector<CardPlan> &cards, std::string &error);
 
 // Writes every nonzero run of element values as value lines.
-void WriteMemory(std::ostream &out, const std::vector<CardSpec> &cards);
+void WriteMemory(std::ostream &out, const std::vector<CardPlan> &cards);
 
 // The card of `segment`, or nullptr.
-CardSpec *FindCard(std::vector<CardSpec> &cards, std::uint16_t segment);
+CardPlan *FindCard(std::vector<CardPlan> &cards, std::uint16_t segment);
 
 } // namespace tiwaysim

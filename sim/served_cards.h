@@ -27,9 +27,9 @@ struct ServedCard {
 // order; C800 when neither names one. A card without a configuration gets
 // the default network. False with a message for a window that would not
 // fit the 1 MiB device.
-bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardSpec> &specs, std::string &error);
+bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardPlan> &plans, std::string &error);
 
-// One ServedCard per spec; `specs` must not change size afterwards.
-std::vector<std::unique_ptr<ServedCard>> MakeServedCards(std::vector<CardSpec> &specs);
+// One ServedCard per plan; `plans` must not change size afterwards.
+std::vector<std::unique_ptr<ServedCard>> MakeServedCards(std::vector<CardPlan> &plans);
 
 } // namespace tiwaysim

@@ -64,10 +64,10 @@ bool WriteFileAtomically(const std::string &path, const std::string &text) {
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-bool SaveMemory(const std::string &path, const std::vector<CardSpec> &specs) {
+bool SaveMemory(const std::string &path, const std::vector<CardPlan> &plans) {
     std::ofstream out(path + ".tmp", std::ios::trunc);
     out << "# controller memory kept by tiwaysim\n";
-    WriteMemory(out, specs);
+    WriteMemory(out, plans);
     out.close();
     return out.good() && std::rename((path + ".tmp").c_str(), path.c_str()) == 0;
 }
@@ -96,7 +96,7 @@ std::string Control(std::string_view line, std::vector<std::unique_ptr<ServedCar
 }
 
 int Serve(const Options &o) {
-    std::vector<CardSpec> specs;
+    std::vector<CardPlan> plans;
     std::string error;
     if (!o.config.empty()) {
         std::ifstream in(o.config);
@@ -104,18 +104,18 @@ int Serve(const Options &o) {
             Fail("cannot read " + o.config);
             return 1;
         }
-        if (!ReadNetworkConfig(in, specs, error)) {
+        if (!ReadNetworkConfig(in, plans, error)) {
             Fail(o.config + ": " + error);
             return 1;
         }
     }
-    if (!PlanCards(o.cards, specs, error)) {
+    if (!PlanCards(o.cards, plans, error)) {
         Fail(error);
         return 1;
     }
     if (!o.memory.empty()) {
         std::ifstream in(o.memory);
-        if (in && !ApplyMemory(in, specs, error)) {
+        if (in && !ApplyMemory(in, plans, error)) {
             Fail(o.memory + ": " + error);
             return 1;
         }
@@ -125,7 +125,7 @@ int Serve(const Options &o) {
         Fail(error);
         return 1;
     }
-    auto cards = MakeServedCards(specs);
+    auto cards = MakeServedCards(plans);
     for (auto &c : cards) {
         c->window = device.Window(std::uint32_t{c->segment} << 4, kWindowSize);
         // Power-on: an empty mailbox, no command standing, no status shown.
@@ -173,7 +173,7 @@ int Serve(const Options &o) {
                     changed = changed || c->adapter.memoryChanged;
                     c->adapter.memoryChanged = false;
                 }
-                if (changed && !SaveMemory(o.memory, specs)) {
+                if (changed && !SaveMemory(o.memory, plans)) {
                     Fail("cannot write " + o.memory);
                 }
                 lastSave = now;
@@ -182,7 +182,7 @@ int Serve(const Options &o) {
         }
         nanosleep(&pause, nullptr);
     }
-    if (!o.memory.empty() && !SaveMemory(o.memory, specs)) {
+    if (!o.memory.empty() && !SaveMemory(o.memory, plans)) {
         Fail("cannot write " + o.memory);
         status = 1;
     }

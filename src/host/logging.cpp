@@ -18,7 +18,7 @@ namespace {
 ErrFunction gOverride = nullptr;
 
 // Unused on Windows, where the import from KELMAR.dll is always there.
-[[maybe_unused]] int StderrErr(int level, const char *format, ...) {
+[[maybe_unused]] [[gnu::format(printf, 2, 3)]] int StderrErr(int level, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);

@@ -26,7 +26,7 @@ TEST(NetworkConfig, ReadsCardsSecondariesRegionsAndValues) {
                           "secondary 31\n"
                           "region 0x0B 32 10\n"
                           "value 0x0B 10 0xFFFFFFFF\n");
-    std::vector<CardSpec> cards;
+    std::vector<CardPlan> cards;
     std::string error;
     ASSERT_TRUE(ReadNetworkConfig(in, cards, error)) << error;
     ASSERT_EQ(cards.size(), 2u);
@@ -53,7 +53,7 @@ class NetworkConfigRefuses : public ::testing::TestWithParam<BadConfig> {};
 
 TEST_P(NetworkConfigRefuses, NamesTheLine) {
     std::istringstream in(GetParam().text);
-    std::vector<CardSpec> cards;
+    std::vector<CardPlan> cards;
     std::string error;
     EXPECT_FALSE(ReadNetworkConfig(in, cards, error));
     EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
@@ -79,15 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NetworkConfig, RefusesOverlongLines) {
     std::istringstream in("card C800\n" + std::string(9000, ' ') + "\n");
-    std::vector<CardSpec> cards;
+    std::vector<CardPlan> cards;
     std::string error;
     EXPECT_FALSE(ReadNetworkConfig(in, cards, error));
     EXPECT_NE(error.find("line 2: line too long"), std::string::npos);
 }
 
 TEST(KeptMemory, WrittenValuesComeBackIntoAFreshNetwork) {
-    std::vector<CardSpec> cards;
-    cards.push_back(CardSpec{0xC800, Network::Default()});
+    std::vector<CardPlan> cards;
+    cards.push_back(CardPlan{0xC800, Network::Default()});
     Region &v = *cards[0].network.At(2)->Find(0x01);
     for (std::uint32_t e = 1; e <= 40; ++e) {
         v.Set(e, e * 3); // a run longer than one line
@@ -98,8 +98,8 @@ TEST(KeptMemory, WrittenValuesComeBackIntoAFreshNetwork) {
     std::stringstream file;
     WriteMemory(file, cards);
 
-    std::vector<CardSpec> fresh;
-    fresh.push_back(CardSpec{0xC800, Network::Default()});
+    std::vector<CardPlan> fresh;
+    fresh.push_back(CardPlan{0xC800, Network::Default()});
     std::string error;
     ASSERT_TRUE(ApplyMemory(file, fresh, error)) << error;
     for (int a = 1; a <= 4; ++a) {
@@ -113,8 +113,8 @@ TEST(KeptMemory, SkipsWhatTheNetworkNoLongerHas) {
     std::istringstream in("card D000\nsecondary 1\nvalue 1 1 5\n"
                           "card C800\nsecondary 9\nvalue 1 1 5\n"
                           "secondary 1\nvalue 0x77 1 5\nvalue 1 1024 1 2\nvalue 1 3 9\n");
-    std::vector<CardSpec> cards;
-    cards.push_back(CardSpec{0xC800, Network::Default()});
+    std::vector<CardPlan> cards;
+    cards.push_back(CardPlan{0xC800, Network::Default()});
     std::string error;
     ASSERT_TRUE(ApplyMemory(in, cards, error)) << error;
     EXPECT_EQ(cards.size(), 1u);
@@ -126,8 +126,8 @@ TEST(KeptMemory, SkipsWhatTheNetworkNoLongerHas) {
 
 TEST(KeptMemory, RefusesRegionLines) {
     std::istringstream in("card C800\nsecondary 1\nregion 1 16 4\n");
-    std::vector<CardSpec> cards;
-    cards.push_back(CardSpec{0xC800, Network::Default()});
+    std::vector<CardPlan> cards;
+    cards.push_back(CardPlan{0xC800, Network::Default()});
     std::string error;
     EXPECT_FALSE(ApplyMemory(in, cards, error));
 }
@@ -227,26 +227,26 @@ INSTANTIATE_TEST_SUITE_P(
         TraceCase{{}, {}, Exchange::Outcome::Swallowed, "empty request -> swallowed (accepted, never answered)"}));
 
 TEST(PlanCards, DefaultsAndRefusals) {
-    std::vector<CardSpec> specs;
+    std::vector<CardPlan> plans;
     std::string error;
-    ASSERT_TRUE(PlanCards({}, specs, error));
-    ASSERT_EQ(specs.size(), 1u);
-    EXPECT_EQ(specs[0].segment, 0xC800);
-    EXPECT_NE(specs[0].network.At(4), nullptr);
-    EXPECT_EQ(specs[0].network.At(5), nullptr);
+    ASSERT_TRUE(PlanCards({}, plans, error));
+    ASSERT_EQ(plans.size(), 1u);
+    EXPECT_EQ(plans[0].segment, 0xC800);
+    EXPECT_NE(plans[0].network.At(4), nullptr);
+    EXPECT_EQ(plans[0].network.At(5), nullptr);
 
-    specs.clear();
-    ASSERT_TRUE(PlanCards({0xC800, 0xD000, 0xC800}, specs, error));
-    EXPECT_EQ(specs.size(), 2u);
+    plans.clear();
+    ASSERT_TRUE(PlanCards({0xC800, 0xD000, 0xC800}, plans, error));
+    EXPECT_EQ(plans.size(), 2u);
 
-    specs.clear();
-    ASSERT_TRUE(PlanCards({0xFF80}, specs, error)) << "the last window that fits 1 MiB";
-    specs.clear();
-    EXPECT_FALSE(PlanCards({0xFF81}, specs, error));
-    specs.clear();
-    EXPECT_FALSE(PlanCards({0xC800, 0xC87F}, specs, error)) << "windows 0x7F0 bytes apart overlap";
-    specs.clear();
-    EXPECT_TRUE(PlanCards({0xC800, 0xC880}, specs, error));
+    plans.clear();
+    ASSERT_TRUE(PlanCards({0xFF80}, plans, error)) << "the last window that fits 1 MiB";
+    plans.clear();
+    EXPECT_FALSE(PlanCards({0xFF81}, plans, error));
+    plans.clear();
+    EXPECT_FALSE(PlanCards({0xC800, 0xC87F}, plans, error)) << "windows 0x7F0 bytes apart overlap";
+    plans.clear();
+    EXPECT_TRUE(PlanCards({0xC800, 0xC880}, plans, error));
 }
 
 } // namespace

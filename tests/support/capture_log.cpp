@@ -10,7 +10,7 @@ namespace {
 
 std::vector<LogEntry> gEntries;
 
-int CaptureErr(int level, const char *format, ...) {
+[[gnu::format(printf, 2, 3)]] int CaptureErr(int level, const char *format, ...) {
     va_list args;
     va_start(args, format);
     va_list copy;

@@ -32,18 +32,18 @@ constexpr std::array<OptionSpec, 10> kOptions{{
 }};
 
 const OptionSpec *FindShort(char c) {
-    for (const auto &plan : kOptions) {
-        if (plan.shortName == c) {
-            return &plan;
+    for (const auto &known : kOptions) {
+        if (known.shortName == c) {
+            return &known;
         }
     }
     return nullptr;
 }
 
 const OptionSpec *FindLong(std::string_view name) {
-    for (const auto &plan : kOptions) {
-        if (name == plan.longName) {
-            return &plan;
+    for (const auto &known : kOptions) {
+        if (name == known.longName) {
+            return &known;
         }
     }
     return nullptr;
@@ -82,10 +82,10 @@ bool SetType(std::optional<ValueType> &target, std::string_view value, std::stri
     return true;
 }
 
-bool ApplyOption(const OptionSpec &plan, std::string_view value, Options &options, Command &command,
+bool ApplyOption(const OptionSpec &known, std::string_view value, Options &options, Command &command,
                  std::string &error) {
     std::optional<ValueType> type;
-    switch (plan.id) {
+    switch (known.id) {
     case Opt::Channel:
         return SetInt(options.channel, value, 0, kMaxChannel, "the channel", error);
     case Opt::NoCard:
@@ -264,13 +264,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args
         if (word.rfind("--", 0) == 0) {
             const std::size_t eq = word.find('=');
             const std::string name = word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const OptionSpec *plan = FindLong(name);
-            if (plan == nullptr) {
+            const OptionSpec *known = FindLong(name);
+            if (known == nullptr) {
                 error = "unknown option '--" + name.substr(0, 40) + "'";
                 return std::nullopt;
             }
             std::string value;
-            if (plan->takesValue) {
+            if (known->takesValue) {
                 if (eq != std::string::npos) {
                     value = word.substr(eq + 1);
                 } else if (i + 1 < args.size()) {
@@ -283,7 +283,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args
                 error = "option '--" + name + "' takes no value";
                 return std::nullopt;
             }
-            if (!ApplyOption(*plan, value, line.options, line.command, error)) {
+            if (!ApplyOption(*known, value, line.options, line.command, error)) {
                 return std::nullopt;
             }
             continue;
@@ -291,13 +291,13 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args
         // Short options, which may be grouped (-nh) and take their value
         // attached (-c3) or as the next word (-c 3).
         for (std::size_t k = 1; k < word.size(); ++k) {
-            const OptionSpec *plan = FindShort(word[k]);
-            if (plan == nullptr) {
+            const OptionSpec *known = FindShort(word[k]);
+            if (known == nullptr) {
                 error = std::string("unknown option '-") + word[k] + "'";
                 return std::nullopt;
             }
             std::string value;
-            if (plan->takesValue) {
+            if (known->takesValue) {
                 if (k + 1 < word.size()) {
                     value = word.substr(k + 1);
                 } else if (i + 1 < args.size()) {
@@ -308,7 +308,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args
                 }
                 k = word.size();
             }
-            if (!ApplyOption(*plan, value, line.options, line.command, error)) {
+            if (!ApplyOption(*known, value, line.options, line.command, error)) {
                 return std::nullopt;
             }
         }

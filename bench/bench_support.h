@@ -1,0 +1,111 @@
+// The parts of the benchmark that hold no timing of their own: sample
+// statistics, the short mode's verdict, the simulated network it reads, the
+// modelled line time, and the tiwaysim process it starts and commands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace orvbench {
+
+// Order statistics of a set of samples (any unit).
+struct Summary {
+    std::size_t n = 0;
+    double min = 0;
+    double median = 0;
+    double p99 = 0;
+    double max = 0;
+    double mean = 0;
+};
+
+// Nearest-rank percentiles: each is a sample that was actually seen, never a
+// value interpolated between two.
+Summary Summarize(std::vector<double> samples);
+
+// Least-squares line y = intercept + slope * x, with its coefficient of
+// determination.
+struct LineFit {
+    double slope = 0;
+    double intercept = 0;
+    double r2 = 0;
+};
+LineFit FitLine(const std::vector<double> &x, const std::vector<double> &y);
+
+// What the short mode judges: a gross regression, not a missed target.
+struct ShortLimits {
+    double maxExchangeOverFloor = 3.0; // median exchange against the median 1 ms sleep
+    double maxCpuShare = 0.20;         // host CPU (user + system) per exchange against its wall time
+};
+
+// One kind of exchange as the short mode saw it.
+struct ExchangeFigures {
+    std::string name;
+    double medianUs = 0;
+    double cpuUsPerExchange = 0;
+    double wallUsPerExchange = 0;
+};
+
+// The reasons the run fails; empty when it passes. A floor that was not
+// measured fails too, since nothing could be judged against it.
+std::vector<std::string> JudgeShortRun(double floorMedianUs, const std::vector<ExchangeFigures> &exchanges,
+                                       const ShortLimits &limits = {});
+
+// The value the benchmark network holds in element `element` (1-based) of
+// region V of secondary `secondary` behind card number `card` (0-based);
+// every read is checked against it.
+std::uint16_t ExpectedWord(int card, int secondary, int element);
+
+// The segment of card number `card`: one 4 KiB page apart from C800 on, so
+// no two windows share a page.
+std::uint16_t CardSegment(int card);
+
+// tiwaysim's network description: `cards` cards, each with secondaries
+// 1..`secondaries` holding the default regions, and the first `words`
+// elements of V of every secondary filled with ExpectedWord.
+std::string NetworkConfigText(int cards, int secondaries, int words);
+
+// The initialisation file of a channel whose card is number `card`.
+std::string InitFileText(int card);
+
+// Microseconds that `bytes` bytes take on a line of `bitsPerSecond`, at
+// eight bits a byte.
+double LineTimeUs(std::size_t bytes, double bitsPerSecond);
+
+// The reply delay in whole milliseconds (what tiwaysim's `delay` takes) for
+// a modelled line time: rounded up, since a delay of D ms answers between
+// D-1 and D ms after acceptance on tiwaysim's millisecond clock; never 0 for
+// a nonzero time, so the card still answers through its delayed path.
+std::uint32_t DelayMsFor(double lineUs);
+
+// A tiwaysim child process with its own control socket and ready file.
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess();
+    SimProcess(const SimProcess &) = delete;
+    SimProcess &operator=(const SimProcess &) = delete;
+
+    // Starts `program` with the given extra arguments on `device`, its
+    // control socket and ready file under `dir`, and waits up to 10 s for
+    // it to be ready. False with a message otherwise.
+    bool Start(const std::string &program, const std::string &device, const std::string &dir,
+               const std::vector<std::string> &extra, std::string &error);
+    // One control command; true when the simulator answered "ok".
+    bool Control(const std::string &command, std::string &answer) const;
+    // SIGTERM and wait; true when it stopped by itself with status 0.
+    bool Stop();
+    pid_t pid() const { return pid_; }
+    // User + system CPU the simulator has used so far, in seconds, or a
+    // negative value when it cannot be read.
+    double CpuSeconds() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string control_;
+    std::string ready_;
+};
+
+} // namespace orvbench

@@ -1,0 +1,918 @@
+// orvtiw_bench: what one exchange with the card costs in real time, measured
+// against a tiwaysim that this program starts, next to the cost of the 1 ms
+// sleep the driver polls with, sampled in the same run and interleaved with
+// the exchanges so that the machine's load weighs on both alike.
+//
+//   orvtiw_bench [--short] [--tiwaysim PATH] [--workdir DIR] [--rounds N] [--poll-us N] [--verbose]
+//
+// --short runs in a few seconds and fails (exit 1) only on a gross regression.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "adapter.h"
+#include "bench_support.h"
+#include "card.h"
+#include "host/instance.h"
+#include "host/logging.h"
+#include "host/operation_table.h"
+#include "link/card_window.h"
+#include "link/mailbox.h"
+#include "link/platform.h"
+#include "network.h"
+#include "orvtiw/host_abi.h"
+
+#ifndef ORVBENCH_TIWAYSIM
+#define ORVBENCH_TIWAYSIM "tiwaysim"
+#endif
+#ifndef ORVBENCH_DEVICE
+#define ORVBENCH_DEVICE "/dev/shm/GRELMIN"
+#endif
+
+namespace orvbench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using orvtiw::Instance;
+
+constexpr int kSecondaries = 31;
+constexpr int kBlockWords = 128;
+constexpr double kLineBitsPerSecond = 115200.0;
+
+double UsSince(Clock::time_point t0) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
+
+double CpuUs() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+// The driver's own poll pause, as platform_posix.cpp makes it.
+void SleepOneMs() {
+    timespec wait{0, 1000000L};
+    while (nanosleep(&wait, &wait) != 0) {
+    }
+}
+
+double TimedSleepUs() {
+    const auto t0 = Clock::now();
+    SleepOneMs();
+    return UsSince(t0);
+}
+
+// ---- the driver's sleeps ---------------------------------------------------
+
+// The operating system's calls with the sleeps counted, put in through the
+// driver's own platform seam, so each exchange shows how many polls it took.
+long gDriverSleeps = 0;
+orvtiw::PlatformCalls gCountingCalls{};
+
+void CountingSleep(std::uint32_t ms) {
+    ++gDriverSleeps;
+    orvtiw::SystemPlatform().sleepMs(ms);
+}
+
+void CountDriverSleeps() {
+    gCountingCalls = orvtiw::SystemPlatform();
+    gCountingCalls.sleepMs = CountingSleep;
+    orvtiw::SetPlatform(&gCountingCalls);
+}
+
+// The command byte of the channel measured: still 0xC1 when an exchange
+// starts means the card has not yet taken the previous reply.
+const volatile std::uint8_t *gWatchedCommand = nullptr;
+
+// ---- the driver's messages -------------------------------------------------
+
+// Set once the channels are up: from then on the driver logs only trouble,
+// so every line counts against the run.
+std::atomic<bool> gMeasuring{false};
+int gTroubleLines = 0;
+std::vector<std::string> gTroubleTexts;
+bool gVerbose = false;
+
+int CaptureErr(int level, const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (gMeasuring) {
+        ++gTroubleLines;
+        if (gTroubleTexts.size() < 10) {
+            gTroubleTexts.emplace_back(text);
+        }
+    }
+    if (gVerbose || gMeasuring) {
+        std::fprintf(stderr, "%d %s\n", level, text);
+    }
+    return 0;
+}
+
+// ---- channels and the operations measured ---------------------------------
+
+struct Channel {
+    explicit Channel(int number, int cardIndex) : card(cardIndex) {
+        memory = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(orvtiw::kInstanceSize));
+        std::memset(memory.get(), 0, static_cast<std::size_t>(orvtiw::kInstanceSize));
+        call = CallRecord{memory.get(), 0, number, 0, nullptr};
+    }
+    Instance &inst() { return *reinterpret_cast<Instance *>(memory.get()); }
+    int Run(int op, void *params) {
+        call.op = op;
+        call.params = params;
+        return orvtiw::Dispatch(&call);
+    }
+    std::unique_ptr<std::uint8_t[]> memory;
+    CallRecord call{};
+    int card;
+};
+
+struct Gate {
+    Channel *channel;
+    int secondary;
+    int element;
+    AddressRecord address;
+};
+
+int gWrongValues = 0;
+int gFailedCalls = 0;
+
+// Operation 5 with a record filled in anew, as the host must; checks the value.
+bool ReadGate(Gate &g) {
+    std::uint16_t buffer[4] = {};
+    TransferRecord rec{};
+    rec.plcAddress = g.address.plcAddress;
+    rec.regionId = g.address.regionId;
+    rec.elementNumber = g.address.elementNumber;
+    rec.bitNumber = g.address.bitNumber;
+    rec.width = g.address.width;
+    rec.count = 1;
+    rec.data = buffer;
+    if (g.channel->Run(ORV_OP_READ_GATE, &rec) != ORV_STATUS_OK) {
+        ++gFailedCalls;
+        return false;
+    }
+    // A 16-bit gate's value stands two bytes into the host's area.
+    if (buffer[1] != ExpectedWord(g.channel->card, g.secondary, g.element)) {
+        ++gWrongValues;
+        return false;
+    }
+    return true;
+}
+
+struct Block {
+    Channel *channel;
+    int secondary;
+    AddressRecord address;
+};
+
+bool ReadBlock(Block &b) {
+    std::array<std::uint16_t, kBlockWords> buffer{};
+    TransferRecord rec{};
+    rec.plcAddress = b.address.plcAddress;
+    rec.regionId = b.address.regionId;
+    rec.elementNumber = b.address.elementNumber;
+    rec.bitNumber = b.address.bitNumber;
+    rec.width = b.address.width;
+    rec.count = kBlockWords;
+    rec.data = buffer.data();
+    if (b.channel->Run(ORV_OP_READ_BLOCK, &rec) != ORV_STATUS_OK) {
+        ++gFailedCalls;
+        return false;
+    }
+    for (int i = 0; i < kBlockWords; ++i) {
+        if (buffer[static_cast<std::size_t>(i)] != ExpectedWord(b.channel->card, b.secondary, i + 1)) {
+            ++gWrongValues;
+            return false;
+        }
+    }
+    return true;
+}
+
+// One Transact of a connect request on an open link, below the operation table.
+bool ConnectTransact(Channel &c, int secondary) {
+    Instance &inst = c.inst();
+    inst.request[0] = 0x04;
+    inst.request[1] = static_cast<std::uint8_t>(secondary);
+    inst.requestLength = 2;
+    if (orvtiw::Transact(inst) != 0) {
+        ++gFailedCalls;
+        return false;
+    }
+    if (inst.replyLength != 4 || inst.reply[2] != 0x02 || inst.reply[3] != secondary) {
+        ++gWrongValues;
+        return false;
+    }
+    return true;
+}
+
+// The adapter's configuration survives a reset, so configuring each card
+// once here, without the driver's two 5 s pauses, lets ColdStart find it
+// configured and skip them.
+bool ConfigureCard(int card, std::string &error) {
+    Channel c(90, card);
+    Instance &inst = c.inst();
+    inst.channel = 90;
+    inst.device = orvtiw::kInvalidDevice;
+    inst.cardSegment = CardSegment(card);
+    inst.cardWindowSize = 0x800;
+    inst.replyTimeout = 1000;
+    if (orvtiw::OpenDriver(inst) != 1 || (inst.window = orvtiw::MapCardMemory(inst)) == nullptr) {
+        error = "cannot open and map the card window at segment " + std::to_string(inst.cardSegment);
+        orvtiw::CloseCom(&c.call);
+        return false;
+    }
+    const std::vector<std::vector<std::uint8_t>> commands = {
+        {0x11}, {0x30, 0x01, 0x6B, 0x6B, 0x09, 0x00, 0x28}, {0x19, 0x28, 0x01}};
+    bool ok = true;
+    for (const auto &command : commands) {
+        std::memcpy(inst.request, command.data(), command.size());
+        inst.requestLength = static_cast<std::int32_t>(command.size());
+        ok = ok && orvtiw::Transact(inst) == 0 && inst.reply[2] == 0x02;
+    }
+    orvtiw::CloseCom(&c.call);
+    if (!ok) {
+        error = "the card did not take its configuration";
+    }
+    return ok;
+}
+
+bool ColdStart(Channel &c, std::string &error) {
+    StartRecord start{0, 0, 0, 1, 100};
+    if (c.Run(ORV_OP_COLD_START, &start) != ORV_STATUS_OK || c.inst().window == nullptr) {
+        error = "ColdStart failed on channel " + std::to_string(c.call.channel);
+        return false;
+    }
+    return true;
+}
+
+bool ParseAddress(Channel &c, int op, AddressRecord &rec, const char *text, int count) {
+    rec = AddressRecord{};
+    rec.text = text;
+    rec.gateType = ORV_GATE_UINT16;
+    rec.count = count;
+    return c.Run(op, &rec) == ORV_STATUS_OK;
+}
+
+// ---- measurement -----------------------------------------------------------
+
+struct Kind {
+    std::string name;
+    int words;
+    std::function<bool()> once;
+};
+
+struct KindFigures {
+    std::vector<double> isolated;  // after the card went idle
+    std::vector<double> backToBack; // straight after the previous exchange
+    long isolatedSleeps = 0;        // the driver's Sleep(1) calls in those samples
+    long backToBackSleeps = 0;
+    long backToBackCardBusy = 0;    // back-to-back samples that began with hostCommand still 0xC1
+    double wallUs = 0;              // batch totals
+    double cpuUs = 0;
+    long batchExchanges = 0;
+};
+
+struct Phase {
+    std::vector<double> floor;
+    std::vector<KindFigures> kinds;
+    double floorBatchWallUs = 0; // batches of 1 ms sleeps alone, for their own CPU cost
+    double floorBatchCpuUs = 0;
+    long floorBatchSleeps = 0;
+};
+
+// Interleaved rounds: in each, for every kind (in an order that rotates),
+// a timed 1 ms sleep (which also lets the card go idle), one exchange timed
+// alone and one timed straight after it. Then batches of back-to-back
+// exchanges for the CPU figures and the throughput.
+Phase Measure(std::vector<Kind> &kinds, int rounds, int batches, int perBatch) {
+    Phase p;
+    p.kinds.resize(kinds.size());
+    for (auto &k : kinds) {
+        k.once(); // the first use of each path warms caches and connections
+    }
+    for (int r = 0; r < rounds; ++r) {
+        for (std::size_t j = 0; j < kinds.size(); ++j) {
+            const std::size_t i = (j + static_cast<std::size_t>(r)) % kinds.size();
+            p.floor.push_back(TimedSleepUs());
+            long sleeps0 = gDriverSleeps;
+            auto t0 = Clock::now();
+            kinds[i].once();
+            p.kinds[i].isolated.push_back(UsSince(t0));
+            p.kinds[i].isolatedSleeps += gDriverSleeps - sleeps0;
+            sleeps0 = gDriverSleeps;
+            if (gWatchedCommand != nullptr && *gWatchedCommand == orvtiw::kCommandReplyTaken) {
+                ++p.kinds[i].backToBackCardBusy;
+            }
+            t0 = Clock::now();
+            kinds[i].once();
+            p.kinds[i].backToBack.push_back(UsSince(t0));
+            p.kinds[i].backToBackSleeps += gDriverSleeps - sleeps0;
+        }
+    }
+    for (int b = 0; b < batches; ++b) {
+        const double sleepCpu0 = CpuUs();
+        const auto s0 = Clock::now();
+        for (int n = 0; n < perBatch; ++n) {
+            SleepOneMs();
+        }
+        p.floorBatchWallUs += UsSince(s0);
+        p.floorBatchCpuUs += CpuUs() - sleepCpu0;
+        p.floorBatchSleeps += perBatch;
+        for (std::size_t j = 0; j < kinds.size(); ++j) {
+            const std::size_t i = (j + static_cast<std::size_t>(b)) % kinds.size();
+            p.floor.push_back(TimedSleepUs());
+            const double cpu0 = CpuUs();
+            const auto t0 = Clock::now();
+            for (int n = 0; n < perBatch; ++n) {
+                kinds[i].once();
+            }
+            p.kinds[i].wallUs += UsSince(t0);
+            p.kinds[i].cpuUs += CpuUs() - cpu0;
+            p.kinds[i].batchExchanges += perBatch;
+        }
+    }
+    return p;
+}
+
+void PrintSummaryLine(const char *label, const Summary &s, double floorMedian) {
+    std::printf("  %-34s n=%-5zu median %8.1f us  p99 %8.1f us  min %7.1f  max %8.1f", label, s.n, s.median, s.p99,
+                s.min, s.max);
+    if (floorMedian > 0) {
+        std::printf("  = %.2f x floor", s.median / floorMedian);
+    }
+    std::printf("\n");
+}
+
+struct Reported {
+    Summary floor;
+    std::vector<Summary> isolated, backToBack;
+    std::vector<double> cpuPerExchange, wallPerExchange, wordsPerSecond;
+};
+
+Reported Report(const char *title, const std::vector<Kind> &kinds, const Phase &p) {
+    Reported out;
+    out.floor = Summarize(p.floor);
+    std::printf("\n== %s\n", title);
+    PrintSummaryLine("floor: nanosleep(1 ms)", out.floor, 0);
+    if (p.floorBatchSleeps > 0) {
+        const double n = static_cast<double>(p.floorBatchSleeps);
+        std::printf("  %-34s %ld in a row: %.1f us each, host CPU %.1f us each (%.2f%% of wall)\n", "",
+                    p.floorBatchSleeps, p.floorBatchWallUs / n, p.floorBatchCpuUs / n,
+                    100 * p.floorBatchCpuUs / p.floorBatchWallUs);
+    }
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        const KindFigures &k = p.kinds[i];
+        out.isolated.push_back(Summarize(k.isolated));
+        out.backToBack.push_back(Summarize(k.backToBack));
+        PrintSummaryLine((kinds[i].name + ", card idle").c_str(), out.isolated.back(), out.floor.median);
+        PrintSummaryLine((kinds[i].name + ", back to back").c_str(), out.backToBack.back(), out.floor.median);
+        const double rounds = static_cast<double>(std::max<std::size_t>(k.isolated.size(), 1));
+        std::printf("  %-34s driver Sleep(1) calls per exchange: %.2f card idle, %.2f back to back; "
+                    "card still showing 0xC1 at %.0f%% of back-to-back starts\n",
+                    "", static_cast<double>(k.isolatedSleeps) / rounds, static_cast<double>(k.backToBackSleeps) / rounds,
+                    100.0 * static_cast<double>(k.backToBackCardBusy) / rounds);
+        const double n = static_cast<double>(std::max(k.batchExchanges, 1L));
+        const double wall = k.wallUs / n, cpu = k.cpuUs / n;
+        out.wallPerExchange.push_back(wall);
+        out.cpuPerExchange.push_back(cpu);
+        out.wordsPerSecond.push_back(kinds[i].words > 0 ? kinds[i].words * 1e6 / wall : 0);
+        std::printf("  %-34s %ld back to back: %.1f us each, host CPU %.1f us each (%.2f%% of wall)", "", k.batchExchanges,
+                    wall, cpu, 100 * cpu / wall);
+        if (kinds[i].words > 0) {
+            std::printf(", %.0f words/s", out.wordsPerSecond.back());
+        }
+        std::printf("\n");
+    }
+    return out;
+}
+
+// ---- the card model's own service time ---------------------------------------
+
+// Times Card::Step in this process on a private window: the step that sees
+// '@' computes the reply and shows 'A' within the same call.
+void MeasureCardService(int samples) {
+    using orvtiw::Mailbox;
+    tiwaysim::Network net = tiwaysim::Network::Default();
+    tiwaysim::Adapter adapter(net);
+    tiwaysim::Card card(adapter);
+    std::vector<std::uint8_t> window(0x800, 0);
+    auto post = [&window](const std::vector<std::uint8_t> &request) {
+        window[Mailbox::kRequestSize] = static_cast<std::uint8_t>(request.size() >> 8);
+        window[Mailbox::kRequestSize + 1] = static_cast<std::uint8_t>(request.size() & 0xFF);
+        std::memcpy(&window[Mailbox::kRequestData], request.data(), request.size());
+        window[Mailbox::kCardStatus] = 0;
+        window[Mailbox::kHostCommand] = orvtiw::kCommandRequest;
+    };
+    auto take = [&window, &card]() {
+        window[Mailbox::kHostCommand] = orvtiw::kCommandReplyTaken;
+        card.Step(window.data(), 0);
+    };
+    post({0x04, 0x01});
+    card.Step(window.data(), 0);
+    take();
+    const std::vector<std::uint8_t> gate = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x01, 0x00, 0x01};
+    const std::vector<std::uint8_t> block = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, kBlockWords, 0x00, 0x01};
+    std::vector<double> gateNs, blockNs, idleNs, takeNs;
+    bool answered = true;
+    for (int i = 0; i < samples; ++i) {
+        for (int which = 0; which < 2; ++which) {
+            post(which == 0 ? gate : block);
+            auto t0 = Clock::now();
+            card.Step(window.data(), 0);
+            const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+            answered = answered && window[Mailbox::kCardStatus] == orvtiw::kStatusReplyReady;
+            (which == 0 ? gateNs : blockNs).push_back(ns);
+            window[Mailbox::kHostCommand] = orvtiw::kCommandReplyTaken;
+            t0 = Clock::now();
+            card.Step(window.data(), 0);
+            takeNs.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
+            t0 = Clock::now();
+            card.Step(window.data(), 0);
+            idleNs.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
+        }
+    }
+    std::printf("\n== card model service time (Card::Step in this process, %d samples each)\n", samples);
+    if (!answered) {
+        std::printf("  the card model did not answer every request in one step\n");
+        ++gWrongValues;
+    }
+    auto line = [](const char *label, const Summary &s) {
+        std::printf("  %-34s median %7.2f us  p99 %7.2f us  max %7.2f us\n", label, s.median / 1000, s.p99 / 1000,
+                    s.max / 1000);
+    };
+    line("'@' to 'A', single-gate read", Summarize(gateNs));
+    line("'@' to 'A', 128-word block read", Summarize(blockNs));
+    line("0xC1 to idle", Summarize(takeNs));
+    line("a look with nothing to do", Summarize(idleNs));
+}
+
+// How long the running tiwaysim takes to react, seen from this side of the
+// mailbox with no sleeping in between: its poll pause plus its service time.
+void MeasureSimReaction(Channel &c, int samples) {
+    using orvtiw::Mailbox;
+    volatile std::uint8_t *m = c.inst().window;
+    const std::uint8_t gate[] = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x01, 0x00, 0x01};
+    std::vector<double> answer, clear;
+    auto spinUntil = [](volatile std::uint8_t *byte, std::uint8_t value) {
+        const auto t0 = Clock::now();
+        while (*byte != value) {
+            if (UsSince(t0) > 100000) {
+                return -1.0;
+            }
+        }
+        return UsSince(t0);
+    };
+    for (int i = 0; i < samples; ++i) {
+        SleepOneMs();
+        if (m[Mailbox::kHostCommand] != orvtiw::kCommandIdle) {
+            ++gFailedCalls;
+            return;
+        }
+        m[Mailbox::kRequestSize] = 0;
+        m[Mailbox::kRequestSize + 1] = sizeof gate;
+        for (std::size_t j = 0; j < sizeof gate; ++j) {
+            m[static_cast<std::size_t>(Mailbox::kRequestData) + j] = gate[j];
+        }
+        m[Mailbox::kCardStatus] = 0;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        m[Mailbox::kHostCommand] = orvtiw::kCommandRequest;
+        const double a = spinUntil(m + Mailbox::kCardStatus, orvtiw::kStatusReplyReady);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        m[Mailbox::kHostCommand] = orvtiw::kCommandReplyTaken;
+        const double b = spinUntil(m + Mailbox::kHostCommand, orvtiw::kCommandIdle);
+        if (a < 0 || b < 0) {
+            ++gFailedCalls;
+            return;
+        }
+        answer.push_back(a);
+        clear.push_back(b);
+    }
+    std::printf("\n== tiwaysim's reaction in real time (watched without sleeping, %d samples)\n", samples);
+    const Summary sa = Summarize(answer), sc = Summarize(clear);
+    std::printf("  %-34s median %7.1f us  p99 %7.1f us  max %7.1f us\n", "'@' written to 'A' seen", sa.median, sa.p99,
+                sa.max);
+    std::printf("  %-34s median %7.1f us  p99 %7.1f us  max %7.1f us\n", "0xC1 written to idle seen", sc.median, sc.p99,
+                sc.max);
+}
+
+// ---- machine and load ----------------------------------------------------------
+
+struct CpuTimes {
+    unsigned long long busy = 0, total = 0;
+};
+
+CpuTimes ReadCpuTimes() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    unsigned long long v[8] = {};
+    in >> cpu >> v[0] >> v[1] >> v[2] >> v[3] >> v[4] >> v[5] >> v[6] >> v[7];
+    CpuTimes t;
+    for (auto x : v) {
+        t.total += x;
+    }
+    t.busy = t.total - v[3] - v[4]; // less idle and iowait
+    return t;
+}
+
+std::string ReadFirstLine(const char *path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const auto colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    }
+    return "unknown";
+}
+
+// ---- the run ------------------------------------------------------------------
+
+struct Options {
+    bool shortMode = false;
+    bool keepDir = false;
+    std::string tiwaysim = ORVBENCH_TIWAYSIM;
+    std::string workDir;
+    int rounds = 0;
+    int pollUs = 100;
+};
+
+bool ParseArgs(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char *v = nullptr;
+        if (a == "--short") {
+            o.shortMode = true;
+        } else if (a == "--verbose") {
+            gVerbose = true;
+        } else if (a == "--tiwaysim" && (v = next()) != nullptr) {
+            o.tiwaysim = v;
+        } else if (a == "--workdir" && (v = next()) != nullptr) {
+            o.workDir = v;
+            o.keepDir = true;
+        } else if (a == "--rounds" && (v = next()) != nullptr) {
+            o.rounds = std::atoi(v);
+        } else if (a == "--poll-us" && (v = next()) != nullptr) {
+            o.pollUs = std::atoi(v);
+        } else {
+            std::fprintf(stderr,
+                         "usage: orvtiw_bench [--short] [--tiwaysim PATH] [--workdir DIR] [--rounds N] "
+                         "[--poll-us N] [--verbose]\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteText(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    return out.good();
+}
+
+int Run(const Options &o) {
+    const int cards = o.shortMode ? 1 : 8;
+    const int rounds = o.rounds > 0 ? o.rounds : (o.shortMode ? 100 : 600);
+    const int batches = o.shortMode ? 3 : 10;
+    const int perBatch = o.shortMode ? 40 : 100;
+
+    std::string dir = o.workDir;
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/orvtiw-bench.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) {
+            std::perror("mkdtemp");
+            return 2;
+        }
+        dir = tmpl;
+    }
+    if (!WriteText(dir + "/network.conf", NetworkConfigText(cards, kSecondaries, kBlockWords))) {
+        std::fprintf(stderr, "cannot write in %s\n", dir.c_str());
+        return 2;
+    }
+    for (int c = 0; c < cards; ++c) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/OrvTiw%02d.int", c + 1);
+        WriteText(dir + name, InitFileText(c));
+    }
+    // The driver reads its initialisation files from the current directory.
+    if (chdir(dir.c_str()) != 0) {
+        std::perror("chdir");
+        return 2;
+    }
+
+    utsname un{};
+    uname(&un);
+    std::printf("orvtiw_bench%s: %ld processors, %s, kernel %s %s\n", o.shortMode ? " --short" : "",
+                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), un.sysname, un.release);
+    std::printf("device %s, tiwaysim %s --poll-us %d, work directory %s\n", ORVBENCH_DEVICE, o.tiwaysim.c_str(),
+                o.pollUs, dir.c_str());
+    std::printf("load average at start: %s\n", ReadFirstLine("/proc/loadavg").c_str());
+    const CpuTimes machine0 = ReadCpuTimes();
+    const double selfCpu0 = CpuUs();
+    const auto runStart = Clock::now();
+
+    orvtiw::SetErrFunction(CaptureErr);
+    SimProcess sim;
+    std::string error;
+    if (!sim.Start(o.tiwaysim, ORVBENCH_DEVICE, dir,
+                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs)}, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    const double simCpu0 = sim.CpuSeconds();
+
+    std::vector<std::unique_ptr<Channel>> channels;
+    std::vector<Gate> gates;
+    std::vector<std::string> texts(static_cast<std::size_t>(cards * kSecondaries));
+    for (int c = 0; c < cards; ++c) {
+        if (!ConfigureCard(c, error)) {
+            std::fprintf(stderr, "card %d: %s\n", c, error.c_str());
+            return 2;
+        }
+        channels.push_back(std::make_unique<Channel>(c + 1, c));
+        if (!ColdStart(*channels.back(), error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 2;
+        }
+        for (int s = 1; s <= kSecondaries; ++s) {
+            // Each secondary's gate is its own element, so a reply from the
+            // wrong secondary or element reads as a wrong value.
+            char text[16];
+            std::snprintf(text, sizeof text, "%02XV%04X", s, s);
+            std::string &kept = texts[static_cast<std::size_t>(c * kSecondaries + s - 1)];
+            kept = text;
+            Gate g{channels.back().get(), s, s, {}};
+            if (!ParseAddress(*channels.back(), ORV_OP_PARSE_SINGLE_ADDRESS, g.address, kept.c_str(), 1)) {
+                std::fprintf(stderr, "address %s refused\n", text);
+                return 2;
+            }
+            gates.push_back(g);
+        }
+    }
+    Block block{channels[0].get(), 1, {}};
+    if (!ParseAddress(*channels[0], ORV_OP_PARSE_BLOCK_ADDRESS, block.address, "01V0001", kBlockWords)) {
+        std::fprintf(stderr, "block address refused\n");
+        return 2;
+    }
+    std::printf("set-up (start tiwaysim, configure %d card(s), ColdStart, operations 3 and 4): %.1f s\n", cards,
+                UsSince(runStart) / 1e6);
+    gMeasuring = true;
+    CountDriverSleeps();
+
+    Channel &one = *channels[0];
+    gWatchedCommand = one.inst().window + orvtiw::Mailbox::kHostCommand;
+    Gate &gate = gates[0];
+    std::vector<Kind> kinds = {
+        {"Transact (connect)", 0, [&one]() { return ConnectTransact(one, 1); }},
+        {"single-gate read (op 5)", 1, [&gate]() { return ReadGate(gate); }},
+        {"128-word block read (op 6)", kBlockWords, [&block]() { return ReadBlock(block); }},
+    };
+
+    const Phase instant = Measure(kinds, rounds, batches, perBatch);
+    const Reported r = Report("card answering at once", kinds, instant);
+
+    MeasureCardService(o.shortMode ? 200 : 2000);
+    MeasureSimReaction(one, o.shortMode ? 50 : 300);
+
+    // Sizes of the last exchange of each kind, for the modelled line time.
+    ConnectTransact(one, 1);
+    const std::size_t connectBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
+    ReadGate(gate);
+    const std::size_t gateBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
+    ReadBlock(block);
+    const std::size_t blockBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
+
+    bool lineDone = false;
+    if (!o.shortMode) {
+        // tiwaysim delays a reply by whole milliseconds only; each kind runs
+        // with the delay nearest its request and reply time on the line.
+        const std::size_t bytes[] = {connectBytes, gateBytes, blockBytes};
+        std::printf("\n== 115.2 kbit/s line, approximated with tiwaysim's 'delay MS': whole ms, and a delay of D ms\n"
+                    "   shows 'A' between D-1 and D ms after acceptance (its clock counts whole ms), plus its poll\n");
+        lineDone = true;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            const double lineUs = LineTimeUs(bytes[i], kLineBitsPerSecond);
+            const std::uint32_t delay = DelayMsFor(lineUs);
+            std::string answer;
+            if (!sim.Control("delay " + std::to_string(delay), answer)) {
+                std::printf("  tiwaysim refused 'delay %u': %s\n", delay, answer.c_str());
+                lineDone = false;
+                break;
+            }
+            std::printf("  %s: %zu request + reply bytes = %.0f us on the line; tiwaysim delay %u ms\n",
+                        kinds[i].name.c_str(), bytes[i], lineUs, delay);
+            std::vector<Kind> single = {kinds[i]};
+            const Phase lp = Measure(single, rounds / 3, batches / 2, perBatch / 2);
+            const Reported lr = Report(("line-rate approximation: " + kinds[i].name).c_str(), single, lp);
+            std::printf("  %-34s median %.2f x the modelled line time, %.2f x the reply delay\n", "",
+                        lr.isolated[0].median / lineUs, lr.isolated[0].median / (1000.0 * delay));
+        }
+        std::string answer;
+        sim.Control("delay 0", answer);
+    }
+
+    // Scale: scans of one gate per secondary over 1, 2, 4 and 8 channels.
+    struct ScanFigures {
+        std::string label;
+        std::vector<Gate *> order;
+        std::vector<double> wall;
+    };
+    std::vector<ScanFigures> scans;
+    if (cards >= 8) {
+        for (int n : {1, 2, 4, 8}) {
+            ScanFigures s;
+            s.label = std::to_string(n * kSecondaries) + " gates, " + std::to_string(n) + " channel(s), channel by channel";
+            for (int i = 0; i < n * kSecondaries; ++i) {
+                s.order.push_back(&gates[static_cast<std::size_t>(i)]);
+            }
+            scans.push_back(s);
+        }
+        ScanFigures rr;
+        rr.label = "248 gates, 8 channels, taking the channels in turn";
+        for (int s = 0; s < kSecondaries; ++s) {
+            for (int c = 0; c < 8; ++c) {
+                rr.order.push_back(&gates[static_cast<std::size_t>(c * kSecondaries + s)]);
+            }
+        }
+        scans.push_back(rr);
+        const int reps = o.rounds > 0 ? std::max(3, o.rounds / 30) : 20;
+        std::vector<double> scanFloor;
+        for (int rep = 0; rep < reps; ++rep) {
+            for (std::size_t j = 0; j < scans.size(); ++j) {
+                ScanFigures &s = scans[(j + static_cast<std::size_t>(rep)) % scans.size()];
+                scanFloor.push_back(TimedSleepUs());
+                const auto t0 = Clock::now();
+                for (Gate *g : s.order) {
+                    ReadGate(*g);
+                }
+                s.wall.push_back(UsSince(t0));
+            }
+        }
+        const Summary floorS = Summarize(scanFloor);
+        std::printf("\n== scale: one host process, 8 channels on 8 cards of one tiwaysim, 31 secondaries each (%d scans "
+                    "of each kind, interleaved)\n",
+                    reps);
+        std::printf("  floor in this phase: median %.1f us\n", floorS.median);
+        std::vector<double> xs, ys;
+        double perGate31 = 0;
+        for (std::size_t i = 0; i < scans.size(); ++i) {
+            const Summary s = Summarize(scans[i].wall);
+            const double n = static_cast<double>(scans[i].order.size());
+            std::printf("  %-54s scan median %8.1f ms  p99 %8.1f ms  per gate %7.1f us = %.2f x floor\n",
+                        scans[i].label.c_str(), s.median / 1000, s.p99 / 1000, s.median / n,
+                        s.median / n / floorS.median);
+            if (i < 4) {
+                xs.push_back(n);
+                ys.push_back(s.median);
+                if (i == 0) {
+                    perGate31 = s.median / n;
+                }
+            }
+        }
+        const LineFit fit = FitLine(xs, ys);
+        std::printf("  scan time by gates (channel by channel): %.1f us per gate + %.1f us, r^2 %.5f\n", fit.slope,
+                    fit.intercept, fit.r2);
+        const double perGate248 = ys.size() == 4 ? ys[3] / xs[3] : 0;
+        std::printf("  per gate at 248 against one channel (31): %.1f / %.1f us = %+.1f%%\n", perGate248, perGate31,
+                    100 * (perGate248 / perGate31 - 1));
+        const double single = r.backToBack[1].median;
+        std::printf("  per gate at 248 against the single-gate read back to back: %.1f / %.1f us = %+.1f%%\n",
+                    perGate248, single, 100 * (perGate248 / single - 1));
+    }
+
+    gMeasuring = false;
+    const double simCpu1 = sim.CpuSeconds();
+    const double wallS = UsSince(runStart) / 1e6;
+    const CpuTimes machine1 = ReadCpuTimes();
+    const double selfCpuS = (CpuUs() - selfCpu0) / 1e6;
+    const bool simStopped = sim.Stop();
+    const double machineBusy = static_cast<double>(machine1.busy - machine0.busy);
+    const double machineTotal = static_cast<double>(machine1.total - machine0.total);
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+
+    std::printf("\n== run\n");
+    std::printf("  wall %.1f s; this process %.2f s CPU; tiwaysim %.2f s CPU (%.1f%% of one processor)\n", wallS,
+                selfCpuS, simCpu1 - simCpu0, 100 * (simCpu1 - simCpu0) / wallS);
+    if (machineTotal > 0) {
+        const double busyCores = machineBusy / machineTotal * static_cast<double>(cores);
+        std::printf("  machine busy: %.2f of %ld processors on average, of which %.2f others' work\n", busyCores,
+                    cores, std::max(0.0, busyCores - (selfCpuS + simCpu1 - simCpu0) / wallS));
+    }
+    std::printf("  load average at end: %s\n", ReadFirstLine("/proc/loadavg").c_str());
+
+    // Verdicts.
+    const double floorMedian = r.floor.median;
+    std::printf("\n== targets\n");
+    auto verdict = [](const char *what, bool met, const char *detail) {
+        std::printf("  [%s] %s: %s\n", met ? "met" : "NOT met", what, detail);
+    };
+    char detail[256];
+    const double gateIdle = r.isolated[1].median, gateB2B = r.backToBack[1].median;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        std::snprintf(detail, sizeof detail, "card idle %.2f x, back to back %.2f x the 1 ms sleep (%.1f us)",
+                      r.isolated[i].median / floorMedian, r.backToBack[i].median / floorMedian, floorMedian);
+        verdict((kinds[i].name + " median <= 1.15 x floor (card idle)").c_str(),
+                r.isolated[i].median <= 1.15 * floorMedian, detail);
+        verdict((kinds[i].name + " median <= 1.15 x floor (back to back)").c_str(),
+                r.backToBack[i].median <= 1.15 * floorMedian, detail);
+    }
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        std::snprintf(detail, sizeof detail, "%.2f%%", 100 * r.cpuPerExchange[i] / r.wallPerExchange[i]);
+        verdict((kinds[i].name + " CPU <= 5% of wall").c_str(),
+                r.cpuPerExchange[i] <= 0.05 * r.wallPerExchange[i], detail);
+    }
+    std::snprintf(detail, sizeof detail, "card idle %.2f x, back to back %.2f x", r.isolated[2].median / gateIdle,
+                  r.backToBack[2].median / gateB2B);
+    verdict("block read <= 1.2 x single-gate read", r.isolated[2].median <= 1.2 * gateIdle &&
+                                                       r.backToBack[2].median <= 1.2 * gateB2B,
+            detail);
+    if (!scans.empty()) {
+        const double per31 = Summarize(scans[0].wall).median / 31, per248 = Summarize(scans[3].wall).median / 248;
+        std::snprintf(detail, sizeof detail, "%+.1f%% against one channel", 100 * (per248 / per31 - 1));
+        verdict("scale per-gate time within 10% of single channel", std::abs(per248 / per31 - 1) <= 0.10, detail);
+    }
+    if (!o.shortMode && !lineDone) {
+        std::printf("  line-rate figures missing\n");
+    }
+
+    int status = 0;
+    if (gTroubleLines > 0 || gFailedCalls > 0 || gWrongValues > 0 || !simStopped) {
+        std::printf("\nFAILED: %d driver messages, %d failed calls, %d wrong values%s\n", gTroubleLines, gFailedCalls,
+                    gWrongValues, simStopped ? "" : ", tiwaysim did not stop cleanly");
+        for (const auto &t : gTroubleTexts) {
+            std::printf("  %s\n", t.c_str());
+        }
+        status = 1;
+    }
+    if (o.shortMode) {
+        std::vector<ExchangeFigures> judged;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            judged.push_back({kinds[i].name + ", card idle", r.isolated[i].median, r.cpuPerExchange[i],
+                              r.wallPerExchange[i]});
+            judged.push_back({kinds[i].name + ", back to back", r.backToBack[i].median, r.cpuPerExchange[i],
+                              r.wallPerExchange[i]});
+        }
+        const auto failures = JudgeShortRun(floorMedian, judged);
+        std::printf("\n== short mode: %s\n", failures.empty() ? "no gross regression" : "GROSS REGRESSION");
+        for (const auto &f : failures) {
+            std::printf("  %s\n", f.c_str());
+        }
+        if (!failures.empty()) {
+            status = 1;
+        }
+    }
+    if (!o.keepDir) {
+        for (const char *name : {"network.conf", "tiwaysim.log"}) {
+            unlink((dir + "/" + name).c_str());
+        }
+        for (int c = 0; c < cards; ++c) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/OrvTiw%02d.int", c + 1);
+            unlink((dir + name).c_str());
+        }
+        if (chdir("/") == 0) {
+            rmdir(dir.c_str());
+        }
+    }
+    return status;
+}
+
+} // namespace
+} // namespace orvbench
+
+int main(int argc, char **argv) {
+    orvbench::Options o;
+    if (!orvbench::ParseArgs(argc, argv, o)) {
+        return 2;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return orvbench::Run(o);
+}

@@ -13,6 +13,7 @@ for preset in default sanitize; do
   echo "== $preset: tests"
   ctest --preset "$preset" -j 2
 done
+echo "== benchmark, short mode (Release)" && bash scripts/bench.sh --short
 
 if [ -x scripts/test-windows.sh ]; then
   echo "== windows"

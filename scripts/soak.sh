@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Soak run: orvtiw_soak drives the driver module against its own tiwaysim,
+# switching faults on and off at random (the seed is printed; --seed N
+# repeats a run), and checks every value it reads against what it wrote.
+#
+#   scripts/soak.sh --short   3,000 operations, a minute or two (a ctest case, label soak)
+#   scripts/soak.sh --long    100,000 operations, about 15 to 25 minutes
+#
+# Options after the mode go to orvtiw_soak (--seed N, --fault-every N,
+# --timeout-units N, --verbose). --binary PATH picks the program; without it
+# the one of the default build (build/default) is used, built first if
+# missing. The program serves the device path its build was made with, so
+# nothing else may serve that path meanwhile (ctest's integration fixture
+# included).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=short
+binary=
+args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --short) mode=short ;;
+    --long) mode=long ;;
+    --binary)
+        binary=$2
+        shift
+        ;;
+    *) args+=("$1") ;;
+    esac
+    shift
+done
+
+if [ -z "$binary" ]; then
+    binary=build/default/tools/soak/orvtiw_soak
+    if [ ! -x "$binary" ]; then
+        cmake --preset default >/dev/null
+        cmake --build --preset default --target orvtiw_soak
+    fi
+fi
+
+case $mode in
+short) set -- --operations 3000 --max-seconds 360 ;;
+long) set -- --operations 100000 --max-seconds 5400 ;;
+esac
+exec "$binary" "$@" ${args[@]+"${args[@]}"}

@@ -12,8 +12,12 @@ for preset in default sanitize; do
   cmake --build --preset "$preset" -j "$(nproc)"
   echo "== $preset: tests"
   ctest --preset "$preset" -j 2
+  if [ "$preset" = default ]; then
+    bash scripts/test-valgrind.sh
+  fi
 done
 echo "== benchmark, short mode (Release)" && bash scripts/bench.sh --short
+echo "== fuzz (libFuzzer, 60 s per target)" && bash scripts/test-fuzz.sh
 
 if [ -x scripts/test-windows.sh ]; then
   echo "== windows"

@@ -40,7 +40,9 @@ void ParseOne(HostChannel &channel, int op, std::int32_t gateType, std::int32_t 
               const std::vector<std::uint8_t> &textBytes) {
     // The host's text in a block of exactly its length plus the NUL.
     char *text = new char[textBytes.size() + 1];
-    std::memcpy(text, textBytes.data(), textBytes.size());
+    if (!textBytes.empty()) {
+        std::memcpy(text, textBytes.data(), textBytes.size());
+    }
     text[textBytes.size()] = '\0';
     const std::size_t length = std::strlen(text);
 

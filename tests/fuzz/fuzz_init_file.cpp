@@ -77,7 +77,6 @@ void CheckRegionTable(const Instance &inst, const std::uint8_t *data, std::size_
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     QuietLog();
-    EnterPrivateDirectory();
     test::VirtualPlatform platform; // a cold start without a card must not touch the device
 
     // Channels 0..99 and a three-digit one, which gives a longer file name.
@@ -85,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char name[32];
     std::snprintf(name, sizeof name, "OrvTiw%02d.int", channel);
     WriteFile(name, data, size);
+    InPrivateDirectory here;
 
     HostChannel direct(channel);
     RegionOf(direct.inst, 'V') = RegionDef{0x01, 16, 1};

@@ -62,7 +62,9 @@ private:
                 const std::size_t n = reply_.size() < Mailbox::kReplyRoom ? reply_.size() : Mailbox::kReplyRoom;
                 m[Mailbox::kReplySize] = static_cast<std::uint8_t>(replySize_ >> 8);
                 m[Mailbox::kReplySize + 1] = static_cast<std::uint8_t>(replySize_);
-                std::memcpy(m + Mailbox::kReplyData, reply_.data(), n);
+                if (n > 0) {
+                    std::memcpy(m + Mailbox::kReplyData, reply_.data(), n);
+                }
                 exchanges.back().replied = true;
                 exchanges.back().replyWindow.assign(m + Mailbox::kReplySize, m + Mailbox::kReplySize + kReplyWindow);
                 status = kStatusReplyReady;
@@ -254,11 +256,19 @@ void RunReconnect(HostChannel &channel, test::VirtualPlatform &platform, FuzzCar
     const Exchange &list = card.exchanges.front();
     FUZZ_CHECK(list.request == (std::vector<std::uint8_t>{0x00, 0x06}));
     bool listed[kSecondaryCount] = {};
-    if (list.taken && list.replyWindow[2] != 0 && !(list.replyWindow[2] == 1 && list.replyWindow[5] == 0)) {
-        const std::size_t length = static_cast<std::size_t>(list.replyWindow[0] << 8 | list.replyWindow[1]);
-        for (std::size_t i = 3; i <= length + 1 && i < kReplyWindow; ++i) {
-            if (list.replyWindow[i] < kSecondaryCount) {
-                listed[list.replyWindow[i]] = true;
+    if (list.taken) {
+        // The reply as the driver holds it: what the length word covers, and
+        // nothing of the mailbox bytes after it.
+        std::vector<std::uint8_t> reply = list.replyWindow;
+        const std::size_t length = static_cast<std::size_t>(reply[0] << 8 | reply[1]);
+        for (std::size_t i = length + 2; i < reply.size(); ++i) {
+            reply[i] = 0;
+        }
+        if (reply[2] != 0 && !(reply[2] == 1 && reply[5] == 0)) {
+            for (std::size_t i = 3; i <= length + 1 && i < kReplyWindow; ++i) {
+                if (reply[i] < kSecondaryCount) {
+                    listed[reply[i]] = true;
+                }
             }
         }
     }

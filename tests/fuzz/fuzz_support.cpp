@@ -78,23 +78,34 @@ void QuietLog() {
     SetErrFunction(&Drop);
 }
 
-void EnterPrivateDirectory() {
-    if (!gPrivateDirectory.empty()) {
-        return;
+const std::string &PrivateDirectory() {
+    if (gPrivateDirectory.empty()) {
+        std::error_code error;
+        std::string pattern = (std::filesystem::temp_directory_path(error) / "orvtiw-fuzz-XXXXXX").string();
+        if (error) {
+            pattern = "/tmp/orvtiw-fuzz-XXXXXX";
+        }
+        FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
+        gPrivateDirectory = pattern;
+        std::atexit(RemovePrivateDirectory);
     }
+    return gPrivateDirectory;
+}
+
+InPrivateDirectory::InPrivateDirectory() {
     std::error_code error;
-    std::string pattern = (std::filesystem::temp_directory_path(error) / "orvtiw-fuzz-XXXXXX").string();
-    if (error) {
-        pattern = "/tmp/orvtiw-fuzz-XXXXXX";
-    }
-    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-    gPrivateDirectory = pattern;
-    FUZZ_CHECK(chdir(gPrivateDirectory.c_str()) == 0);
-    std::atexit(RemovePrivateDirectory);
+    previous_ = std::filesystem::current_path(error).string();
+    FUZZ_CHECK(!error);
+    FUZZ_CHECK(chdir(PrivateDirectory().c_str()) == 0);
+}
+
+InPrivateDirectory::~InPrivateDirectory() {
+    FUZZ_CHECK(chdir(previous_.c_str()) == 0);
 }
 
 void WriteFile(const std::string &name, const std::uint8_t *data, std::size_t size) {
-    std::FILE *file = std::fopen(name.c_str(), "wb");
+    const std::string path = PrivateDirectory() + "/" + name;
+    std::FILE *file = std::fopen(path.c_str(), "wb");
     FUZZ_CHECK(file != nullptr);
     FUZZ_CHECK(size == 0 || std::fwrite(data, 1, size, file) == size);
     FUZZ_CHECK(std::fclose(file) == 0);
@@ -127,7 +138,6 @@ int HostChannel::run(int op, void *params) {
 
 int ColdStartWithRegions(HostChannel &channel, int online, int timeoutUnits) {
     static bool written = false;
-    EnterPrivateDirectory();
     if (!written) {
         char name[32];
         std::snprintf(name, sizeof name, "OrvTiw%02d.int", kFuzzChannel);
@@ -136,6 +146,7 @@ int ColdStartWithRegions(HostChannel &channel, int online, int timeoutUnits) {
     }
     StartRecord start{0, 0, 0, online, timeoutUnits};
     channel.call.channel = kFuzzChannel;
+    InPrivateDirectory here;
     return channel.run(ORV_OP_COLD_START, &start);
 }
 

@@ -47,9 +47,22 @@ private:
 // every format still meets its arguments.
 void QuietLog();
 
-// Makes a fresh directory the current directory, once per process, and
-// removes it at exit; the driver reads its initialisation files there.
-void EnterPrivateDirectory();
+// A fresh directory per process, removed at exit, where the driver reads
+// its initialisation files. It is the current directory only while an
+// InPrivateDirectory lives, so that libFuzzer's own relative paths (corpus,
+// artifacts) keep meaning what they meant.
+const std::string &PrivateDirectory();
+class InPrivateDirectory {
+public:
+    InPrivateDirectory();
+    ~InPrivateDirectory();
+    InPrivateDirectory(const InPrivateDirectory &) = delete;
+    InPrivateDirectory &operator=(const InPrivateDirectory &) = delete;
+
+private:
+    std::string previous_;
+};
+// Writes a file of the private directory.
 void WriteFile(const std::string &name, const std::uint8_t *data, std::size_t size);
 void WriteFile(const std::string &name, const std::string &text);
 

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset (clang, libFuzzer, ASan, UBSan), replays the
+# committed seed corpora, then runs each fuzz target for a bounded time on
+# a fresh copy of its corpus. Fails on any crash, sanitizer report, leak,
+# time-out or broken invariant; the inputs that failed are kept under
+# build/fuzz/findings/. The committed corpus is never changed.
+#
+# Seconds per target: the first argument, else ORVTIW_FUZZ_SECONDS, else 60.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-${ORVTIW_FUZZ_SECONDS:-60}}"
+targets=(fuzz_init_file fuzz_address_parser fuzz_reply_path fuzz_hostile_card)
+root="$PWD"
+
+echo "== fuzz: configure and build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j 2
+echo "== fuzz: seed corpora"
+ctest --preset fuzz
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-fuzz-run-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+findings="$root/build/fuzz/findings"
+
+passed=0
+failed=0
+for target in "${targets[@]}"; do
+  echo "== fuzz: $target for ${seconds}s"
+  mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
+  cp "$root/tests/fuzz/corpus/$target/"* "$work/$target/corpus/"
+  log="$work/$target/log"
+  status=0
+  # Absolute paths throughout: the targets step into a directory of their
+  # own while they read initialisation files.
+  "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "$work/$target/corpus" >"$log" 2>&1 ||
+    status=$?
+  stats="$(grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)' "$log" | tail -1 || true)"
+  execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+  echo "   ${execs:-?} runs; ${stats:-no stats}"
+  if [ "$status" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|fuzz invariant broken' "$log" ||
+     [ -n "$(ls -A "$work/$target/artifacts")" ]; then
+    failed=$((failed + 1))
+    mkdir -p "$findings/$target"
+    cp "$log" "$findings/$target/log"
+    cp "$work/$target/artifacts/"* "$findings/$target/" 2>/dev/null || true
+    echo "   FAILED (exit $status); log and inputs in $findings/$target"
+    grep -E -A25 'ERROR:|runtime error:|fuzz invariant broken' "$log" | head -60 || tail -40 "$log"
+  else
+    passed=$((passed + 1))
+  fi
+done
+
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -105,7 +105,7 @@ private:
         }
         const std::uint8_t mode = in_.u8();
         replySize_ = in_.u16();
-        const std::size_t n = in_.u16() % (Mailbox::kReplyRoom + 1);
+        const std::size_t n = in_.u16() % static_cast<std::size_t>(Mailbox::kReplyRoom + 1);
         reply_ = in_.bytes(n);
         const std::uint32_t delay = mode >> 2;
         switch (mode & 3) {

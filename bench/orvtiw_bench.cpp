@@ -643,7 +643,7 @@ int Run(const Options &o) {
     SimProcess sim;
     std::string error;
     if (!sim.Start(o.tiwaysim, ORVBENCH_DEVICE, dir,
-                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs)}, error)) {
+                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs), "--remove-device"}, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }

@@ -4,7 +4,7 @@
 # repeats a run), and checks every value it reads against what it wrote.
 #
 #   scripts/soak.sh --short   3,000 operations, a minute or two (a ctest case, label soak)
-#   scripts/soak.sh --long    100,000 operations, about 15 to 25 minutes
+#   scripts/soak.sh --long    100,000 operations, a fault episode every 250 on average, about 20 to 30 minutes
 #
 # Options after the mode go to orvtiw_soak (--seed N, --fault-every N,
 # --timeout-units N, --verbose). --binary PATH picks the program; without it
@@ -41,6 +41,6 @@ fi
 
 case $mode in
 short) set -- --operations 3000 --max-seconds 360 ;;
-long) set -- --operations 100000 --max-seconds 5400 ;;
+long) set -- --operations 100000 --fault-every 250 --max-seconds 5400 ;;
 esac
 exec "$binary" "$@" ${args[@]+"${args[@]}"}

@@ -202,6 +202,7 @@ private:
 
     long operations_ = 0;
     int consecutiveFailures_ = 0;
+    int failuresBeforeRecovery_ = 2;
     std::map<std::string, long> statuses_;
     std::map<std::string, long> messages_;
     long mismatches_ = 0;
@@ -500,13 +501,17 @@ std::int32_t Soak::WriteMany(int secondary, const RegionUse &r, int first, int c
 }
 
 void Soak::Recover(int secondary) {
-    // As a host would: a warm start most of the time, sometimes only a reopen.
+    // As a host would: a warm start most of the time, sometimes only a
+    // reopen; and while recoveries do not help, it waits for twice as many
+    // failures before the next one, since each costs a reset (and, with the
+    // adapter refusing its configuration, a 5 s pause).
     if (Chance(75)) {
         Status("warm-start", m_.WarmStart(secondary));
     } else {
         Status("reopen", m_.Reopen());
     }
     consecutiveFailures_ = 0;
+    failuresBeforeRecovery_ = std::min(failuresBeforeRecovery_ * 2, 64);
 }
 
 bool Soak::FinalSweep() {
@@ -578,7 +583,8 @@ int Soak::Run() {
         m_.ClearLines();
         if (status == ORV_STATUS_OK) {
             consecutiveFailures_ = 0;
-        } else if (++consecutiveFailures_ >= 2) {
+            failuresBeforeRecovery_ = 2;
+        } else if (++consecutiveFailures_ >= failuresBeforeRecovery_) {
             Recover(secondary);
             Tally(m_.Lines());
             m_.ClearLines();

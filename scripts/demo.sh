@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# The main job from start to end: set up the machine, build, start the
+# simulated adapter card with an example network, start channels through
+# orvhost and read and write gates of every kind, watch a controller drop off
+# the network and the driver recover, and stop the simulator.
+#
+# usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR]
+#   --no-setup       do not install missing packages (scripts/setup.sh)
+#   --no-build       use the programs already built in the build directory
+#   --build-dir DIR  the build directory (default: build/default, the default preset)
+#
+# Every step checks what it printed; the script stops with status 1 at the
+# first unexpected answer. The simulator serves the device path that the
+# build's driver opens, so nothing else may serve it meanwhile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+setup=1
+build=1
+dir=build/default
+while [ $# -gt 0 ]; do
+    case $1 in
+    --no-setup) setup=0 ;;
+    --no-build) build=0 ;;
+    --build-dir)
+        [ $# -ge 2 ] || { echo "demo: --build-dir needs a directory" >&2; exit 2; }
+        dir=$2
+        shift
+        ;;
+    -h | --help)
+        sed -n '2,14s/^# \{0,1\}//p' "$0"
+        exit 0
+        ;;
+    *)
+        echo "demo: unknown argument '$1' (see --help)" >&2
+        exit 2
+        ;;
+    esac
+    shift
+done
+
+if [ "$setup" = 1 ]; then
+    bash scripts/setup.sh
+fi
+if [ "$build" = 1 ]; then
+    if [ "$dir" = build/default ]; then
+        cmake --preset default >/dev/null
+    fi
+    cmake --build "$dir" -j 2 --target orvhost tiwaysim
+fi
+dir=$(cd "$dir" && pwd)
+sim=$dir/sim/tiwaysim
+host=$dir/tools/orvhost/orvhost
+for program in "$sim" "$host"; do
+    [ -x "$program" ] || { echo "demo: $program is missing; build first (or leave out --no-build)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-demo.XXXXXX")
+log=$dir/demo-tiwaysim.log
+simpid=
+pollpid=
+
+stop_sim() {
+    if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
+        kill -TERM "$simpid"
+        wait "$simpid" 2>/dev/null || true
+    fi
+    simpid=
+}
+cleanup() {
+    if [ -n "$pollpid" ]; then
+        kill -TERM "$pollpid" 2>/dev/null || true
+        wait "$pollpid" 2>/dev/null || true
+    fi
+    stop_sim
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say() { printf '\n== %s\n' "$*"; }
+fail() {
+    printf '\ndemo: FAILED: %s\n' "$*" >&2
+    exit 1
+}
+
+# Runs orvhost in the work directory, shows the command and what it printed,
+# and keeps the output in $out and the exit status in $rc.
+run() {
+    printf '$ orvhost %s\n' "$*"
+    rc=0
+    (cd "$work" && "$host" "$@") >"$work/out" 2>&1 || rc=$?
+    out=$(cat "$work/out")
+    [ -z "$out" ] || printf '%s\n' "$out"
+}
+# run, fed a script on its standard input.
+run_script() {
+    local script=$1
+    shift
+    printf '$ printf %q | orvhost %s\n' "$script" "$*"
+    rc=0
+    (cd "$work" && printf '%s' "$script" | "$host" "$@") >"$work/out" 2>&1 || rc=$?
+    out=$(cat "$work/out")
+    [ -z "$out" ] || printf '%s\n' "$out"
+}
+expect_rc() { [ "$rc" = "$1" ] || fail "orvhost exited with $rc, expected $1"; }
+expect_line() {
+    local line
+    for line in "$@"; do
+        grep -qxF -- "$line" "$work/out" || fail "expected the line '$line'"
+    done
+}
+control() {
+    printf '$ tiwaysim --send CONTROL "%s"\n' "$1"
+    "$sim" --send "$work/control" "$1" >/dev/null || fail "tiwaysim did not take '$1'"
+}
+
+say "Starting tiwaysim: one card at C800 with secondaries 1, 2 and 5, a second card at D000 with secondary 3"
+sed -n 's/^\(card\|secondary\|value\|region\)/    &/p' sim/example_network.conf
+"$sim" --config "$root/sim/example_network.conf" --control "$work/control" --ready-file "$work/ready" --trace \
+    </dev/null >"$log" 2>&1 &
+simpid=$!
+for _ in $(seq 100); do
+    [ -s "$work/ready" ] && break
+    kill -0 "$simpid" 2>/dev/null || { cat "$log" >&2; simpid=; fail "tiwaysim did not start (is another one serving the device?)"; }
+    sleep 0.1
+done
+[ -s "$work/ready" ] || fail "tiwaysim did not get ready within 10 s"
+sed -n '/^tiwaysim: card/p' "$log"
+
+# The channels' initialisation files: channel 1 adds three regions to the
+# predefined V, X, Y and C; channel 2 drives the card at D000.
+cat >"$work/OrvTiw01.int" <<'EOF'
+C800;800
+D;01;2;2   V read and written as 32-bit values, two words each
+L;0B;4;1   the 32-bit region
+W;0A;2;1   WY, the word outputs
+EOF
+printf 'D000;800\n' >"$work/OrvTiw02.int"
+say "Initialisation files"
+printf -- '--- OrvTiw01.int\n'
+cat "$work/OrvTiw01.int"
+printf -- '--- OrvTiw02.int\n'
+cat "$work/OrvTiw02.int"
+
+say "The driver module"
+run info
+expect_rc 0
+expect_line "driver:        TW TIWAY Host Adapter"
+
+say "First start of a channel: reset and configure the adapter (about 11 s), then read V100 and V101"
+run -l 32 -t hex read 01V0064 2
+expect_rc 0
+expect_line "01V0064 [0]: 0x1234" "01V0064 [1]: 0x5678"
+
+say "The same two words as one 32-bit value of region D, and the 32-bit L1 of secondary 2"
+run -l 33 -t hex32 read 01D0064
+expect_rc 0
+expect_line "01D0064: 0x12345678"
+run -l 33 -t hex32 read 02L0001
+expect_rc 0
+expect_line "02L0001: 0x12345678"
+
+say "Discrete inputs X1..X3, one point and as a block of bytes"
+run -l 33 -t bit read 01X0001
+expect_rc 0
+expect_line "01X0001: 1"
+run -l 33 -t uint16 read 01X0001 3
+expect_rc 0
+expect_line "01X0001 [0]: 1" "01X0001 [1]: 0" "01X0001 [2]: 1"
+
+say "Writes, each read back by a channel of its own: a signed word, a float, one bit of a word"
+run -l 33 write 01V00C8 -1234
+expect_rc 0
+run -l 33 read 01V00C8
+expect_rc 0
+expect_line "01V00C8: -1234"
+run -l 33 -t float write 01D012D 21.5
+expect_rc 0
+run -l 33 -t float read 01D012D
+expect_rc 0
+expect_line "01D012D: 21.5"
+run -l 33 -t hex write 01V00C9 0x0100
+expect_rc 0
+run -l 33 -t bit write 01V00C90 1
+expect_rc 0
+run -l 33 -t hex read 01V00C9
+expect_rc 0
+expect_line "01V00C9: 0x0101"
+
+say "Channel 2 on the card at D000"
+run_script $'write 03V0001 0x0D00\nread 03V0001\n' -c 2 -l 33 -t hex -
+expect_rc 0
+expect_line "03V0001: 0x0D00"
+
+say "A script on one channel: read, write, warm start, read again"
+run_script $'read 01V0065 -t hex\nwrite 01V0065 7\nwarm\nread 01V0065\n' -l 0 -
+expect_rc 0
+expect_line "01V0065: 0x5678" "warm: ok" "01V0065: 7"
+
+say "Polling while secondary 2 drops off the network and comes back"
+printf '$ orvhost -t hex -i 250 -N 16 poll 01V0064 02W0001\n'
+(cd "$work" && exec "$host" -l 32 -t hex -i 250 -N 16 poll 01V0064 02W0001) >"$work/poll" 2>&1 &
+pollpid=$!
+wait_for() {
+    for _ in $(seq 200); do
+        grep -q -- "$1" "$work/poll" && return 0
+        sleep 0.05
+    done
+    cat "$work/poll"
+    fail "no '$1' from the poll"
+}
+wait_for '^\[3\]'
+control "disconnect 2"
+wait_for '^\[8\]'
+control "reconnect 2"
+rc=0
+wait "$pollpid" || rc=$?
+pollpid=
+cat "$work/poll"
+cp "$work/poll" "$work/out"
+expect_rc 1
+grep -q '02W0001=status 2' "$work/poll" || fail "the poll saw no failed read"
+grep -q '^\[16\] 01V0064=0x1234 02W0001=0x0000$' "$work/poll" || fail "the poll did not recover"
+
+say "Stopping tiwaysim"
+stop_sim
+tail -n 1 "$log"
+grep -qx 'tiwaysim: stopped' "$log" || fail "tiwaysim did not stop cleanly"
+printf 'exchanges with the card: %s; primitives: %s; resets: %s (trace in %s)\n' \
+    "$(grep -c ' -> ' "$log")" "$(grep -c ' prim ' "$log")" "$(grep -c ' reset$' "$log")" "$log"
+say "Demo complete"

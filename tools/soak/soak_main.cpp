@@ -3,11 +3,12 @@
 // at random (seeded), recovering the channel as a host would, and checking
 // every value read against a model of what the controllers must hold.
 //
-// The model: an element is known once a write to it returned 0 or a read of
-// it returned 0; a write that failed leaves it unknown (the card may or may
-// not have applied it) until it is written or read successfully again. Any
-// successful read that disagrees with a known value is a mismatch, and the
-// run exits non-zero.
+// The model: every element starts known as 0; it is known again once a
+// write to it returned 0 or a read of it returned 0 (a bit write or a bit
+// read makes that one bit known); a write that failed leaves it unknown
+// (the card may or may not have applied it) until it is written or read
+// successfully again. Any successful read that disagrees with a known value
+// is a mismatch, and the run exits non-zero.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -192,7 +193,14 @@ private:
     Module &m_;
     Simulator &sim_;
     std::mt19937_64 rng_;
-    std::map<Key, std::optional<std::uint32_t>> expected_;
+    // What each element must hold, in the bits the model knows: a bit write
+    // to an element whose other bits are unknown makes that one bit known.
+    struct Expect {
+        std::uint32_t value = 0;
+        std::uint32_t known = 0;
+    };
+    std::map<Key, Expect> expected_;
+    void Know(const Key &k, std::uint32_t value) { expected_[k] = Expect{value, 0xFFFFFFFFu}; }
 
     std::string activeFault_;
     std::string offCommand_;
@@ -326,22 +334,25 @@ void Soak::Status(const std::string &what, std::int32_t status) {
 }
 
 void Soak::Check(const Key &k, std::uint32_t got, std::uint32_t mask, const std::string &what) {
-    auto &slot = expected_[k];
-    ++checkedValues_;
-    if (slot && ((*slot & mask) != (got & mask))) {
+    Expect &slot = expected_[k];
+    const std::uint32_t compared = mask & slot.known;
+    if (compared != 0) {
+        ++checkedValues_;
+    }
+    if ((slot.value & compared) != (got & compared)) {
         ++mismatches_;
-        std::printf("soak: MISMATCH op %ld %s: %02d%c%04X expected 0x%X got 0x%X (mask 0x%X, fault: %s, last: %s)\n",
-                    operations_, what.c_str(), k.secondary, k.region, k.element, *slot & mask, got & mask, mask,
-                    activeFault_.empty() ? "none" : activeFault_.c_str(), lastOp_.c_str());
+        std::printf("soak: MISMATCH op %ld %s: %02d%c%04X expected 0x%X got 0x%X (bits 0x%X, fault: %s, last: %s)\n",
+                    operations_, what.c_str(), k.secondary, k.region, k.element, slot.value & compared,
+                    got & compared, compared, activeFault_.empty() ? "none" : activeFault_.c_str(), lastOp_.c_str());
     }
-    if (mask == 0xFFFFFFFFu) {
-        slot = got; // a full value read is the truth from here on
-    }
+    // What a good read shows is the truth from here on.
+    slot.value = (slot.value & ~mask) | (got & mask);
+    slot.known |= mask;
 }
 
 void Soak::Forget(int secondary, char region, int first, int count) {
     for (int e = first; e < first + count; ++e) {
-        expected_[Key{secondary, region, e}].reset();
+        expected_[Key{secondary, region, e}] = Expect{};
     }
 }
 
@@ -427,7 +438,7 @@ std::int32_t Soak::WriteOne(int secondary, const RegionUse &r, int element) {
     const std::int32_t status = m_.WriteGate(a, value);
     Status("write-gate", status);
     if (status == ORV_STATUS_OK) {
-        expected_[Key{secondary, r.letter, element}] = value;
+        Know(Key{secondary, r.letter, element}, value);
         lastOp_ = "write-gate " + text;
         ReadOne(secondary, r, element, false, 0); // read back at once
     } else {
@@ -451,13 +462,15 @@ std::int32_t Soak::WriteBit(int secondary, int element, int bitNumber) {
     if (status == ORV_STATUS_OK) {
         // The driver read the word and wrote it back with one bit changed:
         // the other bits keep what the model knew, if it knew them.
-        auto &slot = expected_[k];
-        if (slot) {
-            slot = value != 0 ? (*slot | (1u << bitNumber)) : (*slot & ~(1u << bitNumber));
-            lastOp_ = "write-bit " + text;
+        Expect &slot = expected_[k];
+        const std::uint32_t bit = 1u << bitNumber;
+        slot.value = value != 0 ? (slot.value | bit) : (slot.value & ~bit);
+        slot.known |= bit;
+        lastOp_ = "write-bit " + text;
+        // The whole word when the model knows it all, else the bit alone.
+        if (slot.known == 0xFFFFFFFFu) {
             ReadOne(secondary, kRegions[0], element, false, 0);
         } else {
-            lastOp_ = "write-bit " + text;
             ReadOne(secondary, kRegions[0], element, true, bitNumber);
         }
     } else {
@@ -490,7 +503,7 @@ std::int32_t Soak::WriteMany(int secondary, const RegionUse &r, int first, int c
     Status("write-block", status);
     if (status == ORV_STATUS_OK) {
         for (int i = 0; i < count; ++i) {
-            expected_[Key{secondary, r.letter, first + i}] = values[static_cast<std::size_t>(i)];
+            Know(Key{secondary, r.letter, first + i}, values[static_cast<std::size_t>(i)]);
         }
         lastOp_ = "write-block " + text + " count " + std::to_string(count);
         ReadMany(secondary, r, first, count);
@@ -526,7 +539,7 @@ bool Soak::FinalSweep() {
     }
     long unknown = 0;
     for (const auto &[k, v] : expected_) {
-        unknown += v ? 0 : 1;
+        unknown += v.known == 0xFFFFFFFFu ? 0 : 1;
     }
     bool ok = warm == ORV_STATUS_OK;
     for (int s = 1; s <= kSecondaries; ++s) {
@@ -550,6 +563,14 @@ bool Soak::FinalSweep() {
 }
 
 int Soak::Run() {
+    // A fresh simulator's controllers hold zeros everywhere.
+    for (int s = 1; s <= kSecondaries; ++s) {
+        for (const RegionUse &r : kRegions) {
+            for (int e = 1; e <= r.elements; ++e) {
+                Know(Key{s, r.letter, e}, 0);
+            }
+        }
+    }
     const auto t0 = std::chrono::steady_clock::now();
     bool timedOut = false;
     for (long op = 0; op < o_.operations; ++op) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,7 +92,18 @@ bool Control(const std::string &command) {
 // The part of tiwaysim's trace written since the mark was set.
 class Trace {
 public:
-    Trace() : mark_(Size()) {}
+    // Marks the end of the trace once it has stopped growing, so that lines
+    // of earlier exchanges still on their way are not taken for new ones.
+    Trace() : mark_(Size()) {
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(30ms);
+            const auto now = Size();
+            if (now == mark_) {
+                break;
+            }
+            mark_ = now;
+        }
+    }
 
     std::string Since() const {
         std::ifstream in(kTraceLog, std::ios::binary);
@@ -131,6 +143,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         workDir_ = pattern;
         ASSERT_TRUE(Control("clear")) << "tiwaysim does not answer on " << kControl;
+        ASSERT_TRUE(std::filesystem::is_regular_file(kTraceLog)) << "no trace at " << kTraceLog;
     }
 
     void TearDown() override {
@@ -348,6 +361,47 @@ TEST_F(EndToEnd, WritesReachTheController) {
     }
 }
 
+// The largest blocks the driver takes, 256 data bytes, each in one exchange
+// through the card's mailbox.
+TEST_F(EndToEnd, LargestBlocksTravelInOneExchange) {
+    Lines expected;
+    char line[64];
+    for (int i = 0; i < 128; ++i) {
+        const int element = 1 + i; // V100 and V101 hold 0x1234 and 0x5678
+        std::snprintf(line, sizeof line, "01V0001 [%d]: 0x%04X", i,
+                      element == 100   ? 0x1234
+                      : element == 101 ? 0x5678
+                                       : 0);
+        expected.push_back(line);
+    }
+    for (int i = 0; i < 64; ++i) {
+        // From an odd element the pairs are (1, 2), (3, 4) ...: V100 is the low
+        // half of value 49, V101 the high half of value 50.
+        std::snprintf(line, sizeof line, "01D0001 [%d]: 0x%08X", i, i == 49 ? 0x00001234u : i == 50 ? 0x56780000u : 0u);
+        expected.push_back(line);
+    }
+    for (int i = 0; i < 256; ++i) {
+        expected.push_back("01X0101 [" + std::to_string(i) + "]: 0");
+    }
+    std::string write = "write 01V0201";
+    expected.push_back("01V0201: wrote 128 values");
+    for (int i = 0; i < 128; ++i) {
+        write += " " + std::to_string(i + 1);
+        expected.push_back("01V0201 [" + std::to_string(i) + "]: " + std::to_string(i + 1));
+    }
+    const Trace trace;
+    const auto o = Host({"-f", File("plant.int", kPlantInit), "-"},
+                        "read 01V0001 128 -t hex\nread 01D0001 64 -t hex32\nread 01X0101 256 -t uint16\n" + write +
+                            " -t uint16\nread 01V0201 128 -t uint16\n");
+    EXPECT_EQ(o.exitCode, 0) << Describe(o);
+    EXPECT_EQ(SplitLines(o.out), expected) << Describe(o);
+    EXPECT_TRUE(trace.Shows({"prim sec 1 read V(01) elem 1 count 128 -> kind 1 ok",
+                             "prim sec 1 read V(01) elem 1 count 128 -> kind 1 ok",
+                             "prim sec 1 read X(03) elem 257 count 256 -> kind 1 ok",
+                             "prim sec 1 write V(01) elem 513 data 00010002000300040005000600070008... -> kind 1 ok",
+                             "prim sec 1 read V(01) elem 513 count 128 -> kind 1 ok"}));
+}
+
 TEST_F(EndToEnd, ValuesOutliveTheChannelThatWroteThem) {
     const Trace trace;
     const auto w = Host({"write", "01V0300", "4242"});
@@ -523,6 +577,8 @@ TEST_F(EndToEnd, StuckMailboxRecoversByWarmStart) {
     ASSERT_TRUE(s);
     Send(*s, "read 01V0064");
     ASSERT_TRUE(OutShows(*s, "01V0064: 0x1234"));
+    Send(*s, "read 02W0100");
+    ASSERT_TRUE(OutShows(*s, "02W0100: 0xABCD"));
 
     ASSERT_TRUE(Control("ack-no-reply on"));
     Send(*s, "read 01V0065");
@@ -541,10 +597,16 @@ TEST_F(EndToEnd, StuckMailboxRecoversByWarmStart) {
     ASSERT_TRUE(OutShows(*s, "warm: ok"));
     EXPECT_TRUE(InOrder(s->Err(), {"0 ORV01: TIW: Warm Start reopen Com", "0 ORV01: TIW: Warm Start Com opened",
                                    "0 ORV01: TIW: Configure adapter rc=0, Addr: 1",
-                                   "32 ORV01: TIW: ReconnectSecondarys(): Succeed to connect secondary devices: 01"}));
-    EXPECT_TRUE(trace.Shows({"C800 reset", "list connected", "connect sec 1 -> kind 2 01"}));
+                                   "32 ORV01: TIW: ReconnectSecondarys(): Succeed to connect secondary devices: 01",
+                                   "32 ORV01: TIW: ReconnectSecondarys(): Succeed to connect secondary devices: 02"}));
+    EXPECT_TRUE(
+        trace.Shows({"C800 reset", "list connected", "connect sec 1 -> kind 2 01", "connect sec 2 -> kind 2 02"}));
     Send(*s, "read 01V0065");
     EXPECT_TRUE(OutShows(*s, "01V0065: 0x5678"));
+    Send(*s, "read 02W0100");
+    EXPECT_TRUE(OutShows(*s, "02W0100: 0xABCD"));
+    EXPECT_EQ(s->Err().find("0x0103"), std::string::npos) << "both secondaries were connected before the reads\n"
+                                                          << s->Err();
     Send(*s, "read 01D0064 -t hex32");
     EXPECT_TRUE(OutShows(*s, "01D0064: 0x12345678")) << "the file's regions survive a warm start";
 

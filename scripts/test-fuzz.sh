@@ -13,14 +13,17 @@ seconds="${1:-${ORVTIW_FUZZ_SECONDS:-60}}"
 targets=(fuzz_init_file fuzz_address_parser fuzz_reply_path fuzz_hostile_card)
 root="$PWD"
 
+work="$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-fuzz-run-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+# A target that aborts leaves its private directory behind; keep those here.
+export TMPDIR="$work"
+
 echo "== fuzz: configure and build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2
 echo "== fuzz: seed corpora"
 ctest --preset fuzz
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-fuzz-run-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 findings="$root/build/fuzz/findings"
 
 passed=0

@@ -39,10 +39,12 @@ int BuildPrimitive(Instance &inst, const TransferRecord &record, int kind) {
     inst.request[0] = kMhiuSendPrimitive;
     inst.request[1] = static_cast<std::uint8_t>(record.plcAddress);
 
-    std::int32_t n = record.count;
-    std::int32_t e = record.elementNumber;
+    // Unsigned, so that no record can overflow the doubling; only the low
+    // 16 bits travel anyway.
+    std::int64_t n = record.count;
+    std::uint32_t e = static_cast<std::uint32_t>(record.elementNumber);
     if (region.multiple == 2) {
-        e = 2 * e + ((record.regionId & 0x100) != 0 ? 1 : 0);
+        e = 2u * e + ((record.regionId & 0x100) != 0 ? 1u : 0u);
         n = 2 * n;
     }
     const std::int32_t bytesPerElement = region.elementBits / 8;
@@ -62,8 +64,8 @@ int BuildPrimitive(Instance &inst, const TransferRecord &record, int kind) {
     PutBE16(static_cast<std::uint16_t>(e), inst.request + 6);
     // Never past the request buffer, whatever the record says; the callers
     // refuse such records before they get here.
-    const std::int32_t room = (kRequestBufferSize - kWriteDataOffset) / std::max<std::int32_t>(bytesPerElement, 1);
-    const std::int32_t elements = std::clamp<std::int32_t>(n, 0, room);
+    const std::int64_t room = (kRequestBufferSize - kWriteDataOffset) / std::max<std::int32_t>(bytesPerElement, 1);
+    const int elements = static_cast<int>(std::clamp<std::int64_t>(n, 0, room));
     const auto *data = static_cast<const std::uint8_t *>(record.data);
     std::uint8_t *out = inst.request + kWriteDataOffset;
     if (region.elementBits == 8) {
@@ -83,7 +85,7 @@ int BuildPrimitive(Instance &inst, const TransferRecord &record, int kind) {
             PutBE32(HostLong(data, i), out + 4 * i);
         }
     }
-    const std::int32_t dataBytes = n * region.elementBits / 8;
+    const auto dataBytes = static_cast<std::int32_t>(n * region.elementBits / 8);
     inst.requestLength = dataBytes + 8;
     PutBE16(static_cast<std::uint16_t>(dataBytes + 4), inst.request + 2);
     return 0;

@@ -37,6 +37,16 @@ int CheckTransferRecord(const Instance &inst, const TransferRecord &record) {
         ORV_LOG(kLogConfig, msg::kTransferBadBit, channel, static_cast<int>(record.bitNumber));
         return kStatusRefused;
     }
+    // Element numbers travel as 16 bits: a larger one would silently name
+    // another element, and its value would be reported as this one's.
+    const std::int64_t firstElement = region.multiple == 2
+                                          ? 2 * static_cast<std::int64_t>(record.elementNumber) +
+                                                ((record.regionId & 0x100) != 0 ? 1 : 0)
+                                          : record.elementNumber;
+    if (firstElement < 0 || firstElement > 0xFFFF) {
+        ORV_LOG(kLogConfig, msg::kTransferBadElement, channel, static_cast<int>(record.elementNumber));
+        return kStatusRefused;
+    }
     const std::int64_t bytes = static_cast<std::int64_t>(record.width / 8) * record.count;
     if (record.count < 0 || bytes > kMaxBlockBytes) {
         ORV_LOG(kLogConfig, msg::kTransferBlockTooBig, channel);

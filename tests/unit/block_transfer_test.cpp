@@ -274,6 +274,11 @@ TEST_F(BlockTransferTest, RecordsTheParserCouldNeverProduceAreRefused) {
         {ORV_OP_READ_GATE, record(1, 'V', 1, 1, 16, 16), "ORV03: TIW: Invalid bit number 16 in transfer record"},
         {ORV_OP_WRITE_GATE, record(1, 'V', 1, 1, 16, -1), "ORV03: TIW: Invalid bit number -1 in transfer record"},
         {ORV_OP_WRITE_GATE, record(1, 'D', 1, 1, 32, 3), "ORV03: TIW: Invalid bit number 3 in transfer record"},
+        {ORV_OP_READ_BLOCK, record(1, 'V', 0x10064, 1, 16),
+         "ORV03: TIW: Invalid element number 65636 in transfer record"},
+        {ORV_OP_WRITE_BLOCK, record(1, 'D', 0x8000, 1, 32),
+         "ORV03: TIW: Invalid element number 32768 in transfer record"},
+        {ORV_OP_READ_GATE, record(1, 'V', -1, 1, 16), "ORV03: TIW: Invalid element number -1 in transfer record"},
         {ORV_OP_READ_BLOCK, record(1, 'V', 1, 2, 32), "ORV03: TIW: Invalid width 32 for data region V in transfer record"},
         {ORV_OP_READ_BLOCK, record(1, 'W', 1, 64, 8), "ORV03: TIW: Invalid width 8 for data region W in transfer record"},
     };

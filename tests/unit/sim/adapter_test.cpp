@@ -2,6 +2,8 @@
 // driver's own request building and reply checks see them.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "host/channel_start.h"
@@ -99,6 +101,11 @@ struct RoundTrip {
     std::uint16_t first;
     Bytes data;
 };
+
+// Names a case by its fields, not by the struct's raw bytes and padding.
+void PrintTo(const RoundTrip &c, std::ostream *os) {
+    *os << "type " << static_cast<int>(c.type) << " from " << c.first << ", " << c.data.size() << " bytes";
+}
 
 class AdapterBlocks : public ::testing::TestWithParam<RoundTrip> {};
 

@@ -49,6 +49,10 @@ struct ConnectCase {
     Bytes reply;
 };
 
+void PrintTo(const ConnectCase &c, std::ostream *os) {
+    *os << "address " << c.address << (c.disconnected ? ", disconnected" : "");
+}
+
 class AdapterConnect : public ::testing::TestWithParam<ConnectCase> {};
 
 TEST_P(AdapterConnect, RepliesWithTheSecondaryOrAnMhiuError) {
@@ -157,6 +161,8 @@ struct RefusalCase {
     Bytes reply;
     const char *logged;
 };
+
+void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
 
 class AdapterRefuses : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -274,6 +280,8 @@ struct ResetCase {
     std::size_t commandsAfterReset;
 };
 
+void PrintTo(const ResetCase &c, std::ostream *os) { *os << (c.forgets ? "reset forgets" : "reset keeps"); }
+
 class AdapterConfigAfterReset : public ::testing::TestWithParam<ResetCase> {};
 
 TEST_P(AdapterConfigAfterReset, SurvivesUnlessTheResetForgets) {
@@ -296,6 +304,8 @@ struct ConfigFailCase {
     int result;
     std::size_t exchanges;
 };
+
+void PrintTo(const ConfigFailCase &c, std::ostream *os) { *os << "command " << c.command; }
 
 class AdapterConfigFails : public ::testing::TestWithParam<ConfigFailCase> {};
 

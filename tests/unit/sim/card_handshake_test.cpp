@@ -2,6 +2,8 @@
 // through the driver's own reset and exchange code.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <functional>
 #include <string>
 
@@ -73,6 +75,8 @@ struct FaultCase {
     int secondResult;         // after the fault is switched off, no reset
     const char *secondMessage;
 };
+
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
 class CardFaults : public ::testing::TestWithParam<FaultCase> {};
 
@@ -185,6 +189,8 @@ struct SizeCase {
     int replyLength;
     bool truncationLogged;
 };
+
+void PrintTo(const SizeCase &c, std::ostream *os) { *os << "replySize " << c.forced; }
 
 class CardReplySize : public ::testing::TestWithParam<SizeCase> {};
 

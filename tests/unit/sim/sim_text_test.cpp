@@ -2,6 +2,8 @@
 // commands, the trace line, and the planning of card windows.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <sstream>
 #include <string>
 
@@ -48,6 +50,8 @@ struct BadConfig {
     const char *text;
     const char *message; // part of the error
 };
+
+void PrintTo(const BadConfig &c, std::ostream *os) { *os << c.text; }
 
 class NetworkConfigRefuses : public ::testing::TestWithParam<BadConfig> {};
 
@@ -138,6 +142,8 @@ struct ControlCase {
     const char *status; // DescribeFaults afterwards
 };
 
+void PrintTo(const ControlCase &c, std::ostream *os) { *os << c.command; }
+
 class ControlCommands : public ::testing::TestWithParam<ControlCase> {};
 
 TEST_P(ControlCommands, ChangeTheSwitchesOrLeaveThemAlone) {
@@ -196,6 +202,8 @@ struct TraceCase {
     Exchange::Outcome outcome;
     const char *line;
 };
+
+void PrintTo(const TraceCase &c, std::ostream *os) { *os << c.line; }
 
 class TraceLines : public ::testing::TestWithParam<TraceCase> {};
 

@@ -225,37 +225,6 @@ bool ConnectTransact(Channel &c, int secondary) {
     return true;
 }
 
-// The adapter's configuration survives a reset, so configuring each card
-// once here, without the driver's two 5 s pauses, lets ColdStart find it
-// configured and skip them.
-bool ConfigureCard(int card, std::string &error) {
-    Channel c(90, card);
-    Instance &inst = c.inst();
-    inst.channel = 90;
-    inst.device = orvtiw::kInvalidDevice;
-    inst.cardSegment = CardSegment(card);
-    inst.cardWindowSize = 0x800;
-    inst.replyTimeout = 1000;
-    if (orvtiw::OpenDriver(inst) != 1 || (inst.window = orvtiw::MapCardMemory(inst)) == nullptr) {
-        error = "cannot open and map the card window at segment " + std::to_string(inst.cardSegment);
-        orvtiw::CloseCom(&c.call);
-        return false;
-    }
-    const std::vector<std::vector<std::uint8_t>> commands = {
-        {0x11}, {0x30, 0x01, 0x6B, 0x6B, 0x09, 0x00, 0x28}, {0x19, 0x28, 0x01}};
-    bool ok = true;
-    for (const auto &command : commands) {
-        std::memcpy(inst.request, command.data(), command.size());
-        inst.requestLength = static_cast<std::int32_t>(command.size());
-        ok = ok && orvtiw::Transact(inst) == 0 && inst.reply[2] == 0x02;
-    }
-    orvtiw::CloseCom(&c.call);
-    if (!ok) {
-        error = "the card did not take its configuration";
-    }
-    return ok;
-}
-
 bool ColdStart(Channel &c, std::string &error) {
     StartRecord start{0, 0, 0, 1, 100};
     if (c.Run(ORV_OP_COLD_START, &start) != ORV_STATUS_OK || c.inst().window == nullptr) {
@@ -640,10 +609,13 @@ int Run(const Options &o) {
     const auto runStart = Clock::now();
 
     orvtiw::SetErrFunction(CaptureErr);
+    // Adapters configured from the start, so each ColdStart skips the two 5 s
+    // pauses of the configuration sequence.
     SimProcess sim;
     std::string error;
     if (!sim.Start(o.tiwaysim, ORVBENCH_DEVICE, dir,
-                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs), "--remove-device"}, error)) {
+                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs), "--remove-device",
+                    "--configured"}, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
@@ -653,10 +625,6 @@ int Run(const Options &o) {
     std::vector<Gate> gates;
     std::vector<std::string> texts(static_cast<std::size_t>(cards * kSecondaries));
     for (int c = 0; c < cards; ++c) {
-        if (!ConfigureCard(c, error)) {
-            std::fprintf(stderr, "card %d: %s\n", c, error.c_str());
-            return 2;
-        }
         channels.push_back(std::make_unique<Channel>(c + 1, c));
         if (!ColdStart(*channels.back(), error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
@@ -682,7 +650,7 @@ int Run(const Options &o) {
         std::fprintf(stderr, "block address refused\n");
         return 2;
     }
-    std::printf("set-up (start tiwaysim, configure %d card(s), ColdStart, operations 3 and 4): %.1f s\n", cards,
+    std::printf("set-up (start tiwaysim, ColdStart of %d card(s), operations 3 and 4): %.1f s\n", cards,
                 UsSince(runStart) / 1e6);
     gMeasuring = true;
     CountDriverSleeps();

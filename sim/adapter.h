@@ -33,6 +33,12 @@ public:
     void Reset(const FaultSwitches &faults) override;
 
     bool configured() const { return configured_; }
+    // Sets or clears the configuration outright, as an adapter that kept its
+    // settings from an earlier session (or lost them) comes up.
+    void SetConfigured(bool on) {
+        configured_ = on;
+        configStage_ = 0;
+    }
     bool connected(int address) const {
         return address >= 0 && address < 32 && connected_.test(static_cast<std::size_t>(address));
     }

@@ -137,6 +137,19 @@ std::string ApplyControl(std::string_view command, FaultSwitches &faults) {
     return "ok";
 }
 
+std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adapter) {
+    const Fields f = SplitFields(command);
+    if (!f.empty() && f[0] == "configured") {
+        bool on = false;
+        if (!SetBool(f, on)) {
+            return Usage(f[0], "on|off");
+        }
+        adapter.SetConfigured(on);
+        return "ok";
+    }
+    return ApplyControl(command, card.faults);
+}
+
 std::string DescribeFaults(const FaultSwitches &f) {
     std::string s;
     char buf[64];

@@ -15,11 +15,16 @@
 //   fail-config N no-reply|mhiu [CODE] / fail-config off
 //   clear                   every switch back to normal
 //   status                  the switches in force
+//
+// and, for one card as a whole (ApplyCardControl):
+//
+//   configured on|off       the adapter holds its network configuration, or not
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "adapter.h"
 #include "fault_switches.h"
 
 namespace tiwaysim {
@@ -27,6 +32,10 @@ namespace tiwaysim {
 // Applies `command` to `faults`: "ok", the status text, or "error: ...";
 // an error leaves `faults` unchanged.
 std::string ApplyControl(std::string_view command, FaultSwitches &faults);
+
+// Applies `command` to one card: the commands that change the adapter's own
+// state, and the fault switches (ApplyControl) for everything else.
+std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adapter);
 
 // The switches in force, on one line ("normal" when none is set).
 std::string DescribeFaults(const FaultSwitches &faults);

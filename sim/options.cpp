@@ -44,6 +44,8 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
             o.trace = true;
         } else if (arg == "--remove-device") {
             o.removeDevice = true;
+        } else if (arg == "--configured") {
+            o.configured = true;
         } else if (arg == "--card") {
             if (!value(text)) return false;
             const auto seg = ParseHex(text, 0xFFFF);
@@ -82,6 +84,7 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
 const char *Usage() {
     return "usage: tiwaysim [--device PATH] [--card SEGMENT]... [--config FILE] [--memory FILE]\n"
            "                [--control SOCKET] [--ready-file PATH] [--trace] [--poll-us N] [--remove-device]\n"
+           "                [--configured]\n"
            "       tiwaysim --send SOCKET \"COMMAND\"\n"
            "Serves simulated host-adapter cards (one per segment, window at SEGMENT*16, 0x800 bytes)\n"
            "in the memory device file until SIGINT or SIGTERM. See sim/README.md.\n";

@@ -16,6 +16,7 @@ struct Options {
     std::string readyFile;             // written once serving, or ""
     bool trace = false;
     bool removeDevice = false;
+    bool configured = false;           // adapters come up with their configuration set
     std::uint32_t pollMicros = 100;
     // Client mode: send one command to a running simulator.
     std::string sendPath;

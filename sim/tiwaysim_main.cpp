@@ -80,14 +80,14 @@ std::string Control(std::string_view line, std::vector<std::unique_ptr<ServedCar
         for (auto &c : cards) {
             if (seg && c->segment == *seg) {
                 const std::size_t rest = static_cast<std::size_t>(fields[2].data() - line.data());
-                return ApplyControl(line.substr(rest), c->card.faults);
+                return ApplyCardControl(line.substr(rest), c->card, c->adapter);
             }
         }
         return "error: no card " + std::string(fields[1]);
     }
     std::string answer;
     for (auto &c : cards) {
-        answer = ApplyControl(line, c->card.faults);
+        answer = ApplyCardControl(line, c->card, c->adapter);
         if (answer.rfind("error", 0) == 0) {
             return answer; // the command is malformed for every card alike
         }
@@ -130,6 +130,7 @@ int Serve(const Options &o) {
         c->window = device.Window(std::uint32_t{c->segment} << 4, kWindowSize);
         // Power-on: an empty mailbox, no command standing, no status shown.
         std::memset(c->window, 0, kWindowSize);
+        c->adapter.SetConfigured(o.configured);
         if (o.trace) {
             const std::uint16_t seg = c->segment;
             c->card.onExchange = [seg](const Exchange &e) {

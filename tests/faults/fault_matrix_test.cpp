@@ -50,8 +50,6 @@ constexpr double kPreviousWaitMs = 250;
 constexpr double kSlackMs = 900;
 constexpr double kEarlyMs = 30;
 
-constexpr std::uint16_t kCardSegment = 0xC800;
-
 const char kNoAck[] = "TIW: Host Adapter did not acknowledge command";
 const char kNoReply[] = "TIW: Timeout Waiting for response from Host Adapter";
 const char kNotCleared[] = "TIW: Host Adapter did not clear from previous command";
@@ -88,8 +86,8 @@ protected:
         ASSERT_FALSE(dir_->path().empty());
         sim_ = std::make_unique<Simulator>(gTiwaysim, ORVTIW_FAULTS_DEVICE, dir_->path());
         std::string error;
-        ASSERT_TRUE(sim_->Start(error)) << error;
-        ASSERT_TRUE(sim_->PrimeConfiguration(kCardSegment, error)) << error;
+        // Configured, as an earlier host session would have left it.
+        ASSERT_TRUE(sim_->Start(error, {"--configured"})) << error;
 
         // The initialisation file is read from the current directory.
         ASSERT_TRUE(orvlive::WriteTextFile(dir_->path() + "/OrvTiw01.int", "C800;800\n"));

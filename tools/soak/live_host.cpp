@@ -1,6 +1,5 @@
 #include "live_host.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -22,20 +20,6 @@
 #include "kelmar.h"
 
 namespace orvlive {
-namespace {
-
-// The card's mailbox, as offsets from the start of its window.
-constexpr std::size_t kRequestSize = 32;
-constexpr std::size_t kRequestData = 34;
-constexpr std::size_t kReplyData = 502;
-constexpr std::size_t kCardStatus = 1022;
-constexpr std::size_t kHostCommand = 1023;
-constexpr std::uint8_t kPost = 0x40;
-constexpr std::uint8_t kReplyReady = 0x41;
-constexpr std::uint8_t kReplyTaken = 0xC1;
-constexpr std::size_t kWindowBytes = 0x800;
-
-} // namespace
 
 // ---- Module ---------------------------------------------------------------
 
@@ -377,71 +361,6 @@ std::string Simulator::Control(const std::string &command) const {
         return "unreachable: no answer";
     }
     return answer.substr(0, nl);
-}
-
-bool Simulator::PrimeConfiguration(std::uint16_t segment, std::string &error) const {
-    const int fd = open(device_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot open " + device_ + ": " + std::strerror(errno);
-        return false;
-    }
-    const off_t address = static_cast<off_t>(segment) << 4;
-    const long page = sysconf(_SC_PAGESIZE);
-    const off_t base = address - address % page;
-    const std::size_t length = static_cast<std::size_t>(address - base) + kWindowBytes;
-    void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, base);
-    close(fd);
-    if (map == MAP_FAILED) {
-        error = std::string("cannot map the card window: ") + std::strerror(errno);
-        return false;
-    }
-    auto *m = static_cast<volatile std::uint8_t *>(map) + (address - base);
-    auto waitFor = [m](std::size_t offset, std::uint8_t value) {
-        for (int i = 0; i < 2000; ++i) {
-            if (m[offset] == value) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    };
-    // Commands 2, 3 and 4 of the driver's configuration sequence: the card
-    // counts itself configured after them, and says so to command 1.
-    const std::vector<std::vector<std::uint8_t>> commands = {
-        {0x11}, {0x30, 0x01, 0x6B, 0x6B, 0x09, 0x00, 0x28}, {0x19, 0x28, 0x01}};
-    bool ok = true;
-    for (const auto &c : commands) {
-        if (!waitFor(kHostCommand, 0)) {
-            error = "the card's command byte did not go idle";
-            ok = false;
-            break;
-        }
-        m[kRequestSize] = 0;
-        m[kRequestSize + 1] = static_cast<std::uint8_t>(c.size());
-        for (std::size_t i = 0; i < c.size(); ++i) {
-            m[kRequestData + i] = c[i];
-        }
-        m[kCardStatus] = 0;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        m[kHostCommand] = kPost;
-        if (!waitFor(kCardStatus, kReplyReady)) {
-            error = "the card did not answer a configuration command";
-            ok = false;
-            break;
-        }
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (m[kReplyData] != 0x02) {
-            error = "the card refused a configuration command";
-            ok = false;
-        }
-        m[kHostCommand] = kReplyTaken;
-        if (!waitFor(kHostCommand, 0) || !ok) {
-            ok = false;
-            break;
-        }
-    }
-    munmap(map, length);
-    return ok;
 }
 
 // ---- Files ----------------------------------------------------------------

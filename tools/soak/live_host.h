@@ -103,12 +103,6 @@ public:
     // One control command; the simulator's answer ("ok", a status line, or
     // "error: ..."), or "unreachable: ..." when the socket does not answer.
     std::string Control(const std::string &command) const;
-    // Puts the adapter through its configuration directly in the mailbox,
-    // as an earlier host session would have left it, so that a cold start
-    // takes the one-exchange path instead of two 5 s pauses. Only while no
-    // driver has the card open.
-    bool PrimeConfiguration(std::uint16_t segment, std::string &error) const;
-
     std::string ControlPath() const { return dir_ + "/control"; }
     std::string MemoryPath() const { return dir_ + "/memory"; }
     std::string LogPath() const { return dir_ + "/sim.log"; }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "control_commands.h"
 #include "host/channel_start.h"
 #include "reply_codes.h"
 #include "support/capture_log.h"
@@ -273,6 +274,30 @@ TEST(AdapterConfiguration, FirstRunConfiguresAndLaterRunsOnlyAsk) {
     EXPECT_EQ(orvtiw::ConfigureAdapter(&ch.call), 0);
     EXPECT_EQ(requests.size(), 1u) << "a configured adapter answers the first command with 1";
     EXPECT_EQ(ch.Reply(), (Bytes{0x02, 0x01}));
+}
+
+// An adapter told it is configured (tiwaysim's --configured or control
+// command) answers as one configured by an earlier session; told otherwise,
+// it needs the whole sequence again.
+TEST(AdapterConfiguration, ConfiguredCommandSetsAndClearsIt) {
+    Connected ch({});
+    std::size_t n = 0;
+    ch.card.onExchange = [&](const Exchange &) { ++n; };
+    ASSERT_EQ(ApplyCardControl("configured on", ch.card, ch.adapter), "ok");
+    const std::uint64_t slept = ch.vp.sleptMs;
+    EXPECT_EQ(orvtiw::ConfigureAdapter(&ch.call), 0);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(ch.Reply(), (Bytes{0x02, 0x01}));
+    EXPECT_LT(ch.vp.sleptMs - slept, 10u) << "no configuration pauses";
+
+    EXPECT_EQ(ApplyCardControl("configured maybe", ch.card, ch.adapter).rfind("error", 0), 0u);
+    EXPECT_TRUE(ch.adapter.configured()) << "a refused command changes nothing";
+    ASSERT_EQ(ApplyCardControl("configured off", ch.card, ch.adapter), "ok");
+    EXPECT_FALSE(ch.adapter.configured());
+    n = 0;
+    EXPECT_EQ(orvtiw::ConfigureAdapter(&ch.call), 0);
+    EXPECT_EQ(n, 4u);
+    EXPECT_TRUE(ch.adapter.configured());
 }
 
 struct ResetCase {

@@ -21,15 +21,33 @@ std::size_t Offset(int offset) {
     return static_cast<std::size_t>(offset);
 }
 
+std::uint32_t TickMs(std::uint64_t nowUs) {
+    return static_cast<std::uint32_t>(nowUs / 1000);
+}
+
 } // namespace
 
+std::uint64_t LineTimeUs(std::size_t bytes, std::uint32_t bitsPerSecond) {
+    if (bitsPerSecond == 0) {
+        return 0;
+    }
+    const std::uint64_t bitMicros = std::uint64_t{bytes} * kLineBitsPerByte * 1000000u;
+    return (bitMicros + bitsPerSecond - 1) / bitsPerSecond;
+}
+
 void Card::Step(std::uint8_t *window, std::uint32_t nowMs) {
+    msClock_ += static_cast<std::uint32_t>(nowMs - lastTickMs_);
+    lastTickMs_ = nowMs;
+    StepMicros(window, msClock_ * 1000u);
+}
+
+void Card::StepMicros(std::uint8_t *window, std::uint64_t nowUs) {
     volatile std::uint8_t *m = window;
     const std::uint8_t command = m[Offset(Mailbox::kHostCommand)];
     switch (command) {
     case orvtiw::kCommandReset:
         if (!faults.noReset) {
-            AnswerReset(m, nowMs);
+            AnswerReset(m, nowUs);
         }
         return;
     case orvtiw::kCommandRequest:
@@ -37,10 +55,10 @@ void Card::Step(std::uint8_t *window, std::uint32_t nowMs) {
             // A deaf card leaves the request standing; it is taken once the
             // switch is off again, as a card that recovered would.
             if (!faults.dropAck) {
-                Accept(m, nowMs);
+                Accept(m, nowUs);
             }
-        } else if (phase_ == Phase::Delaying && nowMs - acceptedAt_ >= delayMs_) {
-            Deliver(m, nowMs);
+        } else if (phase_ == Phase::Delaying && nowUs - acceptedAtUs_ >= waitUs_) {
+            Deliver(m, nowUs);
         }
         return;
     case orvtiw::kCommandReplyTaken:
@@ -54,7 +72,7 @@ void Card::Step(std::uint8_t *window, std::uint32_t nowMs) {
     }
 }
 
-void Card::AnswerReset(volatile std::uint8_t *m, std::uint32_t nowMs) {
+void Card::AnswerReset(volatile std::uint8_t *m, std::uint64_t nowUs) {
     handler_.Reset(faults);
     phase_ = Phase::Idle;
     ++resets_;
@@ -63,11 +81,11 @@ void Card::AnswerReset(volatile std::uint8_t *m, std::uint32_t nowMs) {
     Fence();
     m[Offset(Mailbox::kCardStatus)] = orvtiw::kStatusResetDone;
     if (onReset) {
-        onReset(nowMs);
+        onReset(TickMs(nowUs));
     }
 }
 
-void Card::Accept(volatile std::uint8_t *m, std::uint32_t nowMs) {
+void Card::Accept(volatile std::uint8_t *m, std::uint64_t nowUs) {
     Fence();
     ++requests_;
     const std::size_t declared = static_cast<std::size_t>(m[Offset(Mailbox::kRequestSize)]) << 8 |
@@ -83,12 +101,12 @@ void Card::Accept(volatile std::uint8_t *m, std::uint32_t nowMs) {
     if (faults.ackNoReply) {
         m[Offset(Mailbox::kCardStatus)] = orvtiw::kStatusAccepted;
         phase_ = Phase::Swallowed;
-        Report(Exchange::Outcome::Swallowed, 0, nowMs);
+        Report(Exchange::Outcome::Swallowed, 0, nowUs);
         return;
     }
     if (faults.failNext > 0) {
         --faults.failNext;
-        Lose(m, nowMs, Exchange::Outcome::Lost);
+        Lose(m, nowUs, Exchange::Outcome::Lost);
         return;
     }
     std::optional<std::size_t> length;
@@ -101,21 +119,23 @@ void Card::Accept(volatile std::uint8_t *m, std::uint32_t nowMs) {
         length = handler_.Handle(request_.data(), requestLength_, reply_.data(), reply_.size(), faults);
     }
     if (!length) {
-        Lose(m, nowMs, Exchange::Outcome::Lost);
+        Lose(m, nowUs, Exchange::Outcome::Lost);
         return;
     }
     replyLength_ = std::min(*length, reply_.size());
-    if (faults.replyDelayMs == 0) {
-        Deliver(m, nowMs);
+    // The request and its reply both cross the line; a delay comes on top.
+    waitUs_ = std::uint64_t{faults.replyDelayMs} * 1000u +
+              LineTimeUs(requestLength_ + replyLength_, lineBitsPerSecond);
+    if (waitUs_ == 0) {
+        Deliver(m, nowUs);
         return;
     }
-    delayMs_ = faults.replyDelayMs;
-    acceptedAt_ = nowMs;
+    acceptedAtUs_ = nowUs;
     phase_ = Phase::Delaying;
     m[Offset(Mailbox::kCardStatus)] = orvtiw::kStatusAccepted;
 }
 
-void Card::Deliver(volatile std::uint8_t *m, std::uint32_t nowMs) {
+void Card::Deliver(volatile std::uint8_t *m, std::uint64_t nowUs) {
     const std::uint16_t sizeField =
         faults.forcedReplySize ? *faults.forcedReplySize : static_cast<std::uint16_t>(replyLength_);
     // A forced size beyond the true reply is backed by zero bytes, as far as
@@ -129,10 +149,10 @@ void Card::Deliver(volatile std::uint8_t *m, std::uint32_t nowMs) {
     Fence();
     m[Offset(Mailbox::kCardStatus)] = orvtiw::kStatusReplyReady;
     phase_ = Phase::Replied;
-    Report(Exchange::Outcome::Replied, sizeField, nowMs);
+    Report(Exchange::Outcome::Replied, sizeField, nowUs);
 }
 
-void Card::Lose(volatile std::uint8_t *m, std::uint32_t nowMs, Exchange::Outcome outcome) {
+void Card::Lose(volatile std::uint8_t *m, std::uint64_t nowUs, Exchange::Outcome outcome) {
     // Accepted and taken, but no reply follows: the host times out waiting
     // for it and may post the next request straight away.
     replyLength_ = 0;
@@ -140,17 +160,17 @@ void Card::Lose(volatile std::uint8_t *m, std::uint32_t nowMs, Exchange::Outcome
     Fence();
     m[Offset(Mailbox::kHostCommand)] = orvtiw::kCommandIdle;
     phase_ = Phase::Idle;
-    Report(outcome, 0, nowMs);
+    Report(outcome, 0, nowUs);
 }
 
-void Card::Report(Exchange::Outcome outcome, std::uint16_t sizeField, std::uint32_t nowMs) {
+void Card::Report(Exchange::Outcome outcome, std::uint16_t sizeField, std::uint64_t nowUs) {
     if (!onExchange) {
         return;
     }
     Exchange e{outcome,
                std::vector<std::uint8_t>(request_.begin(), request_.begin() + static_cast<std::ptrdiff_t>(requestLength_)),
                std::vector<std::uint8_t>(reply_.begin(), reply_.begin() + static_cast<std::ptrdiff_t>(replyLength_)),
-               sizeField, nowMs};
+               sizeField, TickMs(nowUs)};
     onExchange(e);
 }
 

@@ -1,8 +1,8 @@
 // The adapter card's firmware side of the shared-memory mailbox, as a step
 // function over the card memory: unit tests call Step once per virtual
-// millisecond, tiwaysim from its real-time loop. What the card answers is
-// left to a RequestHandler, so the handshake stays apart from the MHIU
-// commands.
+// millisecond, tiwaysim calls StepMicros from its real-time loop. What the
+// card answers is left to a RequestHandler, so the handshake stays apart
+// from the MHIU commands.
 #pragma once
 
 #include <array>
@@ -35,14 +35,26 @@ struct Exchange {
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> reply; // the reply bytes the card produced
     std::uint16_t replySizeField;    // what went into replySize
-    std::uint32_t nowMs;
+    std::uint32_t nowMs;             // the card's clock in ms, modulo 2^32
 };
+
+// Bits a byte takes on the TIWAY line: the line rate is its net data rate,
+// so no start or stop bits are counted.
+inline constexpr std::uint32_t kLineBitsPerByte = 8;
+
+// Microseconds that `bytes` bytes take on a line of `bitsPerSecond`, rounded
+// up; 0 for a rate of 0 (no line modelled).
+std::uint64_t LineTimeUs(std::size_t bytes, std::uint32_t bitsPerSecond);
 
 class Card {
 public:
     explicit Card(RequestHandler &handler) : handler_(handler) {}
 
     FaultSwitches faults;
+    // The line to the controllers, in bits per second (0: none): a reply is
+    // ready once the request and the reply have crossed it. Part of the
+    // set-up, not a fault, so clearing the faults leaves it.
+    std::uint32_t lineBitsPerSecond = 0;
 
     // Called for every request that was answered, lost or swallowed.
     std::function<void(const Exchange &)> onExchange;
@@ -50,7 +62,12 @@ public:
     std::function<void(std::uint32_t nowMs)> onReset;
 
     // One look at the mailbox at `window` (at least Mailbox::kSize bytes)
-    // at time `nowMs`; acts on what the host has written.
+    // at time `nowUs` (microseconds, never going back); acts on what the
+    // host has written.
+    void StepMicros(std::uint8_t *window, std::uint64_t nowUs);
+    // The same on a wrapping millisecond tick, as the driver's clock counts:
+    // the card carries the time on across the wrap. Use one entry or the
+    // other on a card, not both.
     void Step(std::uint8_t *window, std::uint32_t nowMs);
 
     // Counters, for tests and the trace.
@@ -60,16 +77,20 @@ public:
 private:
     enum class Phase { Idle, Delaying, Replied, Swallowed };
 
-    void AnswerReset(volatile std::uint8_t *m, std::uint32_t nowMs);
-    void Accept(volatile std::uint8_t *m, std::uint32_t nowMs);
-    void Deliver(volatile std::uint8_t *m, std::uint32_t nowMs);
-    void Lose(volatile std::uint8_t *m, std::uint32_t nowMs, Exchange::Outcome outcome);
-    void Report(Exchange::Outcome outcome, std::uint16_t sizeField, std::uint32_t nowMs);
+    void AnswerReset(volatile std::uint8_t *m, std::uint64_t nowUs);
+    void Accept(volatile std::uint8_t *m, std::uint64_t nowUs);
+    void Deliver(volatile std::uint8_t *m, std::uint64_t nowUs);
+    void Lose(volatile std::uint8_t *m, std::uint64_t nowUs, Exchange::Outcome outcome);
+    void Report(Exchange::Outcome outcome, std::uint16_t sizeField, std::uint64_t nowUs);
 
     RequestHandler &handler_;
     Phase phase_ = Phase::Idle;
-    std::uint32_t acceptedAt_ = 0;
-    std::uint32_t delayMs_ = 0;
+    std::uint64_t acceptedAtUs_ = 0;
+    std::uint64_t waitUs_ = 0; // from acceptance to the reply
+    // The millisecond entry's tick, widened: msClock_ keeps counting where
+    // the 32-bit tick wraps, and equals the tick modulo 2^32.
+    std::uint32_t lastTickMs_ = 0;
+    std::uint64_t msClock_ = 0;
     std::array<std::uint8_t, orvtiw::Mailbox::kRequestRoom> request_{};
     std::size_t requestLength_ = 0;
     std::array<std::uint8_t, orvtiw::Mailbox::kReplyRoom> reply_{};

@@ -15,6 +15,9 @@ using Fields = std::vector<std::string_view>;
 constexpr std::uint32_t kMaxDelayMs = 3600000;
 constexpr std::uint32_t kMaxFailNext = 1000000;
 
+// What status answers when no switch is set.
+constexpr const char *kNormal = "normal";
+
 std::string Usage(std::string_view name, const char *form) {
     return "error: usage: " + std::string(name) + " " + form;
 }
@@ -139,13 +142,31 @@ std::string ApplyControl(std::string_view command, FaultSwitches &faults) {
 
 std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adapter) {
     const Fields f = SplitFields(command);
-    if (!f.empty() && f[0] == "configured") {
+    if (f.empty()) {
+        return ApplyControl(command, card.faults);
+    }
+    if (f[0] == "configured") {
         bool on = false;
         if (!SetBool(f, on)) {
             return Usage(f[0], "on|off");
         }
         adapter.SetConfigured(on);
         return "ok";
+    }
+    if (f[0] == "line-rate") {
+        std::optional<std::uint32_t> rate;
+        if (!SetOptional(f, rate, kMaxLineRate) || (rate && *rate < kMinLineRate)) {
+            return Usage(f[0], "BPS(300..10000000)|off");
+        }
+        card.lineBitsPerSecond = rate.value_or(0);
+        return "ok";
+    }
+    if (f[0] == "status" && f.size() == 1) {
+        std::string s = DescribeFaults(card.faults);
+        if (card.lineBitsPerSecond != 0) {
+            s = (s == kNormal ? "" : s + " ") + "line-rate " + std::to_string(card.lineBitsPerSecond);
+        }
+        return s;
     }
     return ApplyControl(command, card.faults);
 }
@@ -194,7 +215,7 @@ std::string DescribeFaults(const FaultSwitches &f) {
         }
         add(buf);
     }
-    return s.empty() ? "normal" : s;
+    return s.empty() ? kNormal : s;
 }
 
 } // namespace tiwaysim

@@ -19,6 +19,8 @@
 // and, for one card as a whole (ApplyCardControl):
 //
 //   configured on|off       the adapter holds its network configuration, or not
+//   line-rate BPS|off       the line to the controllers carries BPS bits per second
+//   status                  the switches in force and the line rate
 #pragma once
 
 #include <string>
@@ -36,6 +38,11 @@ std::string ApplyControl(std::string_view command, FaultSwitches &faults);
 // Applies `command` to one card: the commands that change the adapter's own
 // state, and the fault switches (ApplyControl) for everything else.
 std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adapter);
+
+// The line rates a card accepts: from a slow modem line to well beyond any
+// serial line, so that no exchange takes longer than about half a minute.
+inline constexpr std::uint32_t kMinLineRate = 300;
+inline constexpr std::uint32_t kMaxLineRate = 10000000;
 
 // The switches in force, on one line ("normal" when none is set).
 std::string DescribeFaults(const FaultSwitches &faults);

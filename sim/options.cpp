@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "control_commands.h"
 #include "text_fields.h"
 
 namespace tiwaysim {
@@ -62,6 +63,14 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
                 return false;
             }
             o.pollMicros = *us;
+        } else if (arg == "--line-rate") {
+            if (!value(text)) return false;
+            const auto bps = ParseNumber(text, kMaxLineRate);
+            if (!bps || *bps < kMinLineRate) {
+                error = "--line-rate takes 300..10000000 bits per second";
+                return false;
+            }
+            o.lineRate = *bps;
         } else if (arg == "--send") {
             if (i + 2 >= argc) {
                 error = "--send needs a control path and a command";
@@ -84,7 +93,7 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
 const char *Usage() {
     return "usage: tiwaysim [--device PATH] [--card SEGMENT]... [--config FILE] [--memory FILE]\n"
            "                [--control SOCKET] [--ready-file PATH] [--trace] [--poll-us N] [--remove-device]\n"
-           "                [--configured]\n"
+           "                [--configured] [--line-rate BPS]\n"
            "       tiwaysim --send SOCKET \"COMMAND\"\n"
            "Serves simulated host-adapter cards (one per segment, window at SEGMENT*16, 0x800 bytes)\n"
            "in the memory device file until SIGINT or SIGTERM. See sim/README.md.\n";

@@ -18,6 +18,7 @@ struct Options {
     bool removeDevice = false;
     bool configured = false;           // adapters come up with their configuration set
     std::uint32_t pollMicros = 100;
+    std::uint32_t lineRate = 0;        // bits per second on each card's line, 0: none
     // Client mode: send one command to a running simulator.
     std::string sendPath;
     std::string sendCommand;

@@ -40,11 +40,10 @@ void InstallSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-std::uint32_t NowMs() {
+std::uint64_t NowUs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(t.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(t.tv_nsec) / 1000000u);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000u + static_cast<std::uint64_t>(t.tv_nsec) / 1000u;
 }
 
 void Fail(const std::string &message) {
@@ -131,6 +130,7 @@ int Serve(const Options &o) {
         // Power-on: an empty mailbox, no command standing, no status shown.
         std::memset(c->window, 0, kWindowSize);
         c->adapter.SetConfigured(o.configured);
+        c->card.lineBitsPerSecond = o.lineRate;
         if (o.trace) {
             const std::uint16_t seg = c->segment;
             c->card.onExchange = [seg](const Exchange &e) {
@@ -156,14 +156,15 @@ int Serve(const Options &o) {
     std::fflush(stdout);
 
     const timespec pause{0, static_cast<long>(o.pollMicros) * 1000L};
-    std::uint32_t lastHousekeeping = NowMs();
-    std::uint32_t lastSave = lastHousekeeping;
+    std::uint64_t lastHousekeeping = NowUs() / 1000;
+    std::uint64_t lastSave = lastHousekeeping;
     int status = 0;
     while (gStop == 0) {
-        const std::uint32_t now = NowMs();
+        const std::uint64_t nowUs = NowUs();
         for (auto &c : cards) {
-            c->card.Step(c->window, now);
+            c->card.StepMicros(c->window, nowUs);
         }
+        const std::uint64_t now = nowUs / 1000;
         // The control socket and the memory file need no such haste.
         if (now - lastHousekeeping >= 10) {
             lastHousekeeping = now;

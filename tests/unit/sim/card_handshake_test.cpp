@@ -4,6 +4,7 @@
 
 #include <ostream>
 
+#include <array>
 #include <functional>
 #include <string>
 
@@ -149,6 +150,62 @@ TEST(CardExchange, DelayCountsAcrossTheTickWrap) {
     ASSERT_EQ(ch.Exchange(kConnect1), 0);
     EXPECT_GE(ch.vp.now - start, 400u);
     EXPECT_LE(ch.vp.now - start, 402u);
+}
+
+// With a line modelled, the card shows 0xC0 until the request and the reply
+// have crossed it, to the microsecond; a delay comes on top.
+TEST(CardLine, ReplyIsReadyOnceRequestAndReplyCrossedTheLine) {
+    Network network = Network::Default();
+    Adapter adapter(network);
+    Card card(adapter);
+    card.lineBitsPerSecond = 9600;
+    std::array<std::uint8_t, orvtiw::Mailbox::kSize> m{};
+    auto post = [&m]() {
+        m[orvtiw::Mailbox::kRequestSize + 1] = 2;
+        m[orvtiw::Mailbox::kRequestData] = 0x04;
+        m[orvtiw::Mailbox::kRequestData + 1] = 0x01;
+        m[orvtiw::Mailbox::kCardStatus] = 0;
+        m[orvtiw::Mailbox::kHostCommand] = 0x40;
+    };
+    // Connect: 2 request and 2 reply bytes, 32 bits at 9600 bit/s = 3333.3 us.
+    for (const std::uint32_t delayMs : {0u, 2u}) {
+        card.faults.replyDelayMs = delayMs;
+        const std::uint64_t t0 = 5000000 + delayMs * 100000;
+        const std::uint64_t due = t0 + 3334 + delayMs * 1000;
+        post();
+        card.StepMicros(m.data(), t0);
+        EXPECT_EQ(m[orvtiw::Mailbox::kCardStatus], 0xC0);
+        card.StepMicros(m.data(), due - 1);
+        EXPECT_EQ(m[orvtiw::Mailbox::kCardStatus], 0xC0) << "delay " << delayMs;
+        card.StepMicros(m.data(), due);
+        ASSERT_EQ(m[orvtiw::Mailbox::kCardStatus], 0x41) << "delay " << delayMs;
+        EXPECT_EQ(m[orvtiw::Mailbox::kReplyData + 1], 0x01);
+        m[orvtiw::Mailbox::kHostCommand] = 0xC1;
+        card.StepMicros(m.data(), due + 1);
+        ASSERT_EQ(m[orvtiw::Mailbox::kHostCommand], 0x00);
+    }
+    EXPECT_EQ(LineTimeUs(4, 9600), 3334u);
+    EXPECT_EQ(LineTimeUs(4, 0), 0u);
+}
+
+// The driver, polling each millisecond, takes a 128-word block read (10
+// request and 262 reply bytes, 18889 us at 115200 bit/s) in the ms after it
+// is due.
+TEST(CardLine, DriverSeesTheBlockReplyAfterItsLineTime) {
+    SimulatedChannel ch;
+    ASSERT_EQ(ch.Reset(), 1);
+    ASSERT_EQ(ch.Exchange(kConnect1), 0);
+    ch.vp.advance(1);
+    ch.card.lineBitsPerSecond = 115200;
+    std::uint32_t repliedAt = 0;
+    ch.card.onExchange = [&](const Exchange &e) { repliedAt = e.nowMs; };
+    const std::uint32_t start = ch.vp.now;
+    ASSERT_EQ(ch.Exchange({0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x80, 0x00, 0x01}), 0);
+    const std::uint32_t took = ch.vp.now - start;
+    EXPECT_EQ(ch.Reply().size(), 262u);
+    EXPECT_GE(took, 19u);
+    EXPECT_LE(took, 21u);
+    EXPECT_GE(repliedAt - start, 19u) << "the reply went out no earlier than its line time";
 }
 
 TEST(CardExchange, KeptCommandBlocksTheNextRequest) {

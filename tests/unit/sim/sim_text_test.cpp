@@ -196,6 +196,26 @@ TEST(ControlCommands, ReconnectUndoesDisconnect) {
     EXPECT_EQ(DescribeFaults(f), "disconnect 6");
 }
 
+// The line rate belongs to the card's set-up: status shows it, clearing the
+// faults leaves it, and a refused rate changes nothing.
+TEST(ControlCommands, LineRateIsSetUpNotAFault) {
+    Network network = Network::Default();
+    Adapter adapter(network);
+    Card card(adapter);
+    ASSERT_EQ(ApplyCardControl("line-rate 115200", card, adapter), "ok");
+    ASSERT_EQ(ApplyCardControl("delay 3", card, adapter), "ok");
+    EXPECT_EQ(ApplyCardControl("status", card, adapter), "delay 3 line-rate 115200");
+    ASSERT_EQ(ApplyCardControl("clear", card, adapter), "ok");
+    EXPECT_EQ(ApplyCardControl("status", card, adapter), "line-rate 115200");
+    for (const char *bad : {"line-rate 299", "line-rate 10000001", "line-rate fast", "line-rate", "line-rate 1 2"}) {
+        EXPECT_EQ(ApplyCardControl(bad, card, adapter).rfind("error", 0), 0u) << bad;
+        EXPECT_EQ(card.lineBitsPerSecond, 115200u) << bad;
+    }
+    ASSERT_EQ(ApplyCardControl("line-rate off", card, adapter), "ok");
+    EXPECT_EQ(card.lineBitsPerSecond, 0u);
+    EXPECT_EQ(ApplyCardControl("status", card, adapter), "normal");
+}
+
 struct TraceCase {
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> reply;

@@ -1,23 +1,10 @@
 #include "bench_support.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <numeric>
 #include <sstream>
-#include <thread>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace orvbench {
 
@@ -144,155 +131,6 @@ std::uint32_t DelayMsFor(double lineUs) {
         return 0;
     }
     return static_cast<std::uint32_t>(std::ceil(lineUs / 1000.0));
-}
-
-SimProcess::~SimProcess() {
-    Stop();
-}
-
-bool SimProcess::Start(const std::string &program, const std::string &device, const std::string &dir,
-                       const std::vector<std::string> &extra, std::string &error) {
-    control_ = dir + "/control";
-    ready_ = dir + "/ready";
-    const std::string log = dir + "/tiwaysim.log";
-    unlink(ready_.c_str());
-    std::vector<std::string> args = {program, "--device", device, "--control", control_, "--ready-file", ready_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    pid_ = pid;
-    for (int i = 0; i < 1000; ++i) {
-        if (access(ready_.c_str(), R_OK) == 0) {
-            return true;
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            std::ifstream in(log);
-            std::stringstream text;
-            text << in.rdbuf();
-            error = "tiwaysim exited before it was ready: " + text.str();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    error = "tiwaysim was not ready within 10 s";
-    Stop();
-    return false;
-}
-
-bool SimProcess::Control(const std::string &command, std::string &answer) const {
-    answer.clear();
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (control_.empty() || control_.size() >= sizeof addr.sun_path) {
-        answer = "no control socket";
-        return false;
-    }
-    std::memcpy(addr.sun_path, control_.c_str(), control_.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        answer = std::strerror(errno);
-        return false;
-    }
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        answer = std::string("connect: ") + std::strerror(errno);
-        close(fd);
-        return false;
-    }
-    const std::string line = command + "\n";
-    if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-        answer = "send failed";
-        close(fd);
-        return false;
-    }
-    // The simulator looks at its socket every 10 ms; three seconds is plenty.
-    char buf[256];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) <= 0) {
-            break;
-        }
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        answer.append(buf, static_cast<std::size_t>(n));
-        if (answer.find('\n') != std::string::npos) {
-            break;
-        }
-    }
-    close(fd);
-    if (const auto nl = answer.find('\n'); nl != std::string::npos) {
-        answer.resize(nl);
-    }
-    return answer == "ok";
-}
-
-bool SimProcess::Stop() {
-    if (pid_ < 0) {
-        return false;
-    }
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500; ++i) {
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return false;
-}
-
-double SimProcess::CpuSeconds() const {
-    if (pid_ < 0) {
-        return -1;
-    }
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text;
-    std::getline(in, text);
-    // Fields after the command name, which is in parentheses and may hold spaces.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) {
-            utime = std::stoull(field);
-        } else if (i == 15) {
-            stime = std::stoull(field);
-        }
-    }
-    const long ticks = sysconf(_SC_CLK_TCK);
-    return ticks > 0 ? static_cast<double>(utime + stime) / static_cast<double>(ticks) : -1;
 }
 
 } // namespace orvbench

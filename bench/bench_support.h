@@ -1,12 +1,11 @@
 // The parts of the benchmark that hold no timing of their own: sample
-// statistics, the short mode's verdict, the simulated network it reads, the
-// modelled line time, and the tiwaysim process it starts and commands.
+// statistics, the short mode's verdict, the simulated network it reads and
+// the modelled line time. The tiwaysim it starts is a tiwaysim::SimProcess.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace orvbench {
@@ -79,33 +78,5 @@ double LineTimeUs(std::size_t bytes, double bitsPerSecond);
 // D-1 and D ms after acceptance on tiwaysim's millisecond clock; never 0 for
 // a nonzero time, so the card still answers through its delayed path.
 std::uint32_t DelayMsFor(double lineUs);
-
-// A tiwaysim child process with its own control socket and ready file.
-class SimProcess {
-public:
-    SimProcess() = default;
-    ~SimProcess();
-    SimProcess(const SimProcess &) = delete;
-    SimProcess &operator=(const SimProcess &) = delete;
-
-    // Starts `program` with the given extra arguments on `device`, its
-    // control socket and ready file under `dir`, and waits up to 10 s for
-    // it to be ready. False with a message otherwise.
-    bool Start(const std::string &program, const std::string &device, const std::string &dir,
-               const std::vector<std::string> &extra, std::string &error);
-    // One control command; true when the simulator answered "ok".
-    bool Control(const std::string &command, std::string &answer) const;
-    // SIGTERM and wait; true when it stopped by itself with status 0.
-    bool Stop();
-    pid_t pid() const { return pid_; }
-    // User + system CPU the simulator has used so far, in seconds, or a
-    // negative value when it cannot be read.
-    double CpuSeconds() const;
-
-private:
-    pid_t pid_ = -1;
-    std::string control_;
-    std::string ready_;
-};
 
 } // namespace orvbench

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <numeric>
 #include <random>
@@ -17,6 +18,7 @@
 #include "bench_support.h"
 #include "host/instance.h"
 #include "network_config.h"
+#include "sim_process.h"
 
 namespace orvbench {
 namespace {
@@ -172,9 +174,9 @@ protected:
 };
 
 TEST_F(SimProcessTest, StartsTakesCommandsAndStops) {
-    SimProcess sim;
+    tiwaysim::SimProcess sim(ORVBENCH_TIWAYSIM, dir_ + "/device", dir_);
     std::string error;
-    ASSERT_TRUE(sim.Start(ORVBENCH_TIWAYSIM, dir_ + "/device", dir_, {"--poll-us", "1000"}, error)) << error;
+    ASSERT_TRUE(sim.Start(error, {"--poll-us", "1000"})) << error;
     EXPECT_GT(sim.pid(), 0);
     EXPECT_GE(sim.CpuSeconds(), 0.0);
     std::string answer;
@@ -190,9 +192,9 @@ TEST_F(SimProcessTest, StartsTakesCommandsAndStops) {
 }
 
 TEST_F(SimProcessTest, ReportsASimulatorThatCannotStart) {
-    SimProcess sim;
+    tiwaysim::SimProcess sim(ORVBENCH_TIWAYSIM, dir_ + "/device", dir_);
     std::string error;
-    EXPECT_FALSE(sim.Start(ORVBENCH_TIWAYSIM, dir_ + "/device", dir_, {"--poll-us", "5"}, error));
+    EXPECT_FALSE(sim.Start(error, {"--poll-us", "5"}));
     EXPECT_NE(error.find("poll-us"), std::string::npos) << error;
     EXPECT_EQ(sim.pid(), -1);
 }

@@ -36,6 +36,7 @@
 #include "link/platform.h"
 #include "network.h"
 #include "orvtiw/host_abi.h"
+#include "sim_process.h"
 
 #ifndef ORVBENCH_TIWAYSIM
 #define ORVBENCH_TIWAYSIM "tiwaysim"
@@ -611,11 +612,10 @@ int Run(const Options &o) {
     orvtiw::SetErrFunction(CaptureErr);
     // Adapters configured from the start, so each ColdStart skips the two 5 s
     // pauses of the configuration sequence.
-    SimProcess sim;
+    tiwaysim::SimProcess sim(o.tiwaysim, ORVBENCH_DEVICE, dir);
     std::string error;
-    if (!sim.Start(o.tiwaysim, ORVBENCH_DEVICE, dir,
-                   {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs), "--remove-device",
-                    "--configured"}, error)) {
+    if (!sim.Start(error, {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs),
+                           "--remove-device", "--configured"})) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }

@@ -1,20 +1,12 @@
 #include "live_host.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "kelmar.h"
@@ -211,156 +203,6 @@ std::string Describe(const std::vector<LogLine> &lines) {
         s += "  " + std::to_string(l.level) + " " + l.text + "\n";
     }
     return s;
-}
-
-// ---- Simulator ------------------------------------------------------------
-
-Simulator::~Simulator() {
-    if (pid_ > 0) {
-        Stop();
-    }
-}
-
-bool Simulator::Start(std::string &error, const std::vector<std::string> &extra) {
-    const std::string ready = dir_ + "/ready";
-    unlink(ready.c_str());
-    std::vector<std::string> args = {program_,     "--device",  device_,       "--memory",
-                                     MemoryPath(), "--control", ControlPath(), "--ready-file",
-                                     ready,        "--trace"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const int log = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (log < 0) {
-        error = "cannot open " + LogPath() + ": " + std::strerror(errno);
-        return false;
-    }
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        close(log);
-        error = std::string("fork: ") + std::strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(log, 1);
-        dup2(log, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(log);
-    pid_ = pid;
-    for (int i = 0; i < 1000; ++i) {
-        std::ifstream in(ready);
-        pid_t written = 0;
-        if (in >> written && written == pid_) {
-            return true;
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error = "tiwaysim exited before getting ready:\n" + Log();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Kill();
-    error = "tiwaysim did not get ready within 10 s:\n" + Log();
-    return false;
-}
-
-bool Simulator::Alive() {
-    int status = 0;
-    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-    }
-    return pid_ > 0;
-}
-
-void Simulator::Kill() {
-    if (pid_ <= 0) {
-        return;
-    }
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-}
-
-bool Simulator::Stop() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    kill(pid_, SIGTERM);
-    int status = 0;
-    bool exited = false;
-    for (int i = 0; i < 500 && !exited; ++i) {
-        exited = waitpid(pid_, &status, WNOHANG) == pid_;
-        if (!exited) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    if (!exited) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
-    pid_ = -1;
-    return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           Log().find("tiwaysim: stopped") != std::string::npos;
-}
-
-std::string Simulator::Log() const {
-    return ReadTextFile(LogPath());
-}
-
-std::string Simulator::Control(const std::string &command) const {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const std::string path = ControlPath();
-    if (path.size() >= sizeof addr.sun_path) {
-        return "unreachable: control path too long";
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return "unreachable: no socket";
-    }
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        const std::string why = std::strerror(errno);
-        close(fd);
-        return "unreachable: " + why;
-    }
-    const std::string line = command + "\n";
-    if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-        close(fd);
-        return "unreachable: send failed";
-    }
-    std::string answer;
-    char buf[256];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) <= 0) {
-            break;
-        }
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        answer.append(buf, static_cast<std::size_t>(n));
-        if (answer.find('\n') != std::string::npos) {
-            break;
-        }
-    }
-    close(fd);
-    const std::size_t nl = answer.find('\n');
-    if (nl == std::string::npos) {
-        return "unreachable: no answer";
-    }
-    return answer.substr(0, nl);
 }
 
 // ---- Files ----------------------------------------------------------------

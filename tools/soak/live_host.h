@@ -1,11 +1,8 @@
 // A host harness for running the shipped driver module against a real
 // tiwaysim process: it loads libkelmar.so and libOrvTiw.so the way orvhost
-// does, captures every driver log line, starts and kills the simulator, and
-// talks to the simulator's control socket. The soak program and the fault
-// matrix tests share it.
+// does, captures every driver log line, and runs the simulator as a child
+// process. The soak program and the fault matrix tests share it.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
@@ -16,6 +13,7 @@
 #include <vector>
 
 #include "orvtiw/host_abi.h"
+#include "sim_process.h"
 
 namespace orvlive {
 
@@ -78,41 +76,15 @@ private:
 int CountLines(const std::vector<LogLine> &lines, const std::string &needle, int level = -1);
 std::string Describe(const std::vector<LogLine> &lines);
 
-// One tiwaysim process, a child of this one, serving this build's device
-// path with its state (memory file, control socket, ready file, trace log)
-// in one directory.
-class Simulator {
+// The tiwaysim child process of the soak and the fault matrix: it keeps its
+// controller memory in its directory and traces every exchange and reset
+// into its log, across restarts.
+class Simulator : public tiwaysim::SimProcess {
 public:
-    Simulator(std::string program, std::string device, std::string dir)
-        : program_(std::move(program)), device_(std::move(device)), dir_(std::move(dir)) {}
-    ~Simulator();
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
+    Simulator(std::string program, std::string device, const std::string &dir)
+        : SimProcess(std::move(program), std::move(device), dir, {"--memory", dir + "/memory", "--trace"}) {}
 
-    // Starts it and waits for its ready file; false with `error` (and the
-    // simulator's log) when it does not get ready within 10 s.
-    bool Start(std::string &error, const std::vector<std::string> &extra = {});
-    // SIGKILL: no clean exit, no last save of the memory file.
-    void Kill();
-    // SIGTERM and wait; true when it stopped cleanly ("tiwaysim: stopped").
-    bool Stop();
-    bool Running() const { return pid_ > 0; }
-    // Running and not exited meanwhile (reaps it if it has).
-    bool Alive();
-
-    // One control command; the simulator's answer ("ok", a status line, or
-    // "error: ..."), or "unreachable: ..." when the socket does not answer.
-    std::string Control(const std::string &command) const;
-    std::string ControlPath() const { return dir_ + "/control"; }
-    std::string MemoryPath() const { return dir_ + "/memory"; }
-    std::string LogPath() const { return dir_ + "/sim.log"; }
-    std::string Log() const;
-
-private:
-    std::string program_;
-    std::string device_;
-    std::string dir_;
-    pid_t pid_ = -1;
+    std::string MemoryPath() const { return Directory() + "/memory"; }
 };
 
 // A fresh private directory under the system's temporary directory, removed

@@ -16,6 +16,7 @@
 
 #include "addressing/init_file.h"
 #include "bench_support.h"
+#include "card.h"
 #include "host/instance.h"
 #include "network_config.h"
 #include "sim_process.h"
@@ -150,6 +151,8 @@ TEST(LineTime, ModelledTimesAndTheirDelays) {
     // A single-gate read: 10 request bytes and 8 reply bytes.
     EXPECT_DOUBLE_EQ(LineTimeUs(18, 115200), 1250.0);
     EXPECT_NEAR(LineTimeUs(272, 115200), 18888.9, 0.1);
+    EXPECT_NEAR(LineTimeUs(272, 115200), static_cast<double>(tiwaysim::LineTimeUs(272, 115200)), 1.0)
+        << "the line time the benchmark reports is the one tiwaysim waits";
     EXPECT_EQ(DelayMsFor(1250), 2u);
     EXPECT_EQ(DelayMsFor(2000), 2u);
     EXPECT_EQ(DelayMsFor(18888.9), 19u);

@@ -378,8 +378,9 @@ Reported Report(const char *title, const std::vector<Kind> &kinds, const Phase &
 
 // ---- the card model's own service time ---------------------------------------
 
-// Times Card::Step in this process on a private window: the step that sees
-// '@' computes the reply and shows 'A' within the same call.
+// Times Card::StepMicros, tiwaysim's entry, in this process on a private
+// window: the step that sees '@' computes the reply and shows 'A' within the
+// same call.
 void MeasureCardService(int samples) {
     using orvtiw::Mailbox;
     tiwaysim::Network net = tiwaysim::Network::Default();
@@ -395,10 +396,10 @@ void MeasureCardService(int samples) {
     };
     auto take = [&window, &card]() {
         window[Mailbox::kHostCommand] = orvtiw::kCommandReplyTaken;
-        card.Step(window.data(), 0);
+        card.StepMicros(window.data(), 0);
     };
     post({0x04, 0x01});
-    card.Step(window.data(), 0);
+    card.StepMicros(window.data(), 0);
     take();
     const std::vector<std::uint8_t> gate = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x01, 0x00, 0x01};
     const std::vector<std::uint8_t> block = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, kBlockWords, 0x00, 0x01};
@@ -408,20 +409,20 @@ void MeasureCardService(int samples) {
         for (int which = 0; which < 2; ++which) {
             post(which == 0 ? gate : block);
             auto t0 = Clock::now();
-            card.Step(window.data(), 0);
+            card.StepMicros(window.data(), 0);
             const double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
             answered = answered && window[Mailbox::kCardStatus] == orvtiw::kStatusReplyReady;
             (which == 0 ? gateNs : blockNs).push_back(ns);
             window[Mailbox::kHostCommand] = orvtiw::kCommandReplyTaken;
             t0 = Clock::now();
-            card.Step(window.data(), 0);
+            card.StepMicros(window.data(), 0);
             takeNs.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
             t0 = Clock::now();
-            card.Step(window.data(), 0);
+            card.StepMicros(window.data(), 0);
             idleNs.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
         }
     }
-    std::printf("\n== card model service time (Card::Step in this process, %d samples each)\n", samples);
+    std::printf("\n== card model service time (Card::StepMicros in this process, %d samples each)\n", samples);
     if (!answered) {
         std::printf("  the card model did not answer every request in one step\n");
         ++gWrongValues;
@@ -680,31 +681,31 @@ int Run(const Options &o) {
 
     bool lineDone = false;
     if (!o.shortMode) {
-        // tiwaysim delays a reply by whole milliseconds only; each kind runs
-        // with the delay nearest its request and reply time on the line.
+        // tiwaysim's line model: each reply is ready once its request and
+        // it have crossed a 115.2 kbit/s line, timed to the microsecond.
         const std::size_t bytes[] = {connectBytes, gateBytes, blockBytes};
-        std::printf("\n== 115.2 kbit/s line, approximated with tiwaysim's 'delay MS': whole ms, and a delay of D ms\n"
-                    "   shows 'A' between D-1 and D ms after acceptance (its clock counts whole ms), plus its poll\n");
-        lineDone = true;
-        for (std::size_t i = 0; i < kinds.size(); ++i) {
+        std::printf("\n== 115.2 kbit/s line: tiwaysim 'line-rate 115200', %u bits a byte, the reply ready once request\n"
+                    "   and reply have crossed the line (plus up to one poll pause of tiwaysim)\n",
+                    tiwaysim::kLineBitsPerByte);
+        std::string answer;
+        lineDone = sim.Control("line-rate 115200", answer);
+        if (!lineDone) {
+            std::printf("  tiwaysim refused 'line-rate 115200': %s\n", answer.c_str());
+        }
+        for (std::size_t i = 0; lineDone && i < kinds.size(); ++i) {
             const double lineUs = LineTimeUs(bytes[i], kLineBitsPerSecond);
-            const std::uint32_t delay = DelayMsFor(lineUs);
-            std::string answer;
-            if (!sim.Control("delay " + std::to_string(delay), answer)) {
-                std::printf("  tiwaysim refused 'delay %u': %s\n", delay, answer.c_str());
-                lineDone = false;
-                break;
-            }
-            std::printf("  %s: %zu request + reply bytes = %.0f us on the line; tiwaysim delay %u ms\n",
-                        kinds[i].name.c_str(), bytes[i], lineUs, delay);
+            std::printf("  %s: %zu request + reply bytes = %.0f us on the line\n", kinds[i].name.c_str(), bytes[i],
+                        lineUs);
             std::vector<Kind> single = {kinds[i]};
             const Phase lp = Measure(single, rounds / 3, batches / 2, perBatch / 2);
-            const Reported lr = Report(("line-rate approximation: " + kinds[i].name).c_str(), single, lp);
-            std::printf("  %-34s median %.2f x the modelled line time, %.2f x the reply delay\n", "",
-                        lr.isolated[0].median / lineUs, lr.isolated[0].median / (1000.0 * delay));
+            const Reported lr = Report(("115.2 kbit/s line: " + kinds[i].name).c_str(), single, lp);
+            std::printf("  %-34s median %.2f x the line time (card idle), %.2f x (back to back)\n", "",
+                        lr.isolated[0].median / lineUs, lr.backToBack[0].median / lineUs);
         }
-        std::string answer;
-        sim.Control("delay 0", answer);
+        if (!sim.Control("line-rate off", answer)) {
+            std::printf("  tiwaysim refused 'line-rate off': %s\n", answer.c_str());
+            lineDone = false;
+        }
     }
 
     // Scale: scans of one gate per secondary over 1, 2, 4 and 8 channels.

@@ -29,6 +29,19 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
             return true;
         };
         std::string text;
+        // A number within [min, max]; the message names the range.
+        auto bounded = [&](std::uint32_t &target, std::uint32_t min, std::uint32_t max, const char *unit) {
+            if (!value(text)) {
+                return false;
+            }
+            const auto v = ParseNumber(text, max);
+            if (!v || *v < min) {
+                error = std::string(arg) + " takes " + std::to_string(min) + ".." + std::to_string(max) + unit;
+                return false;
+            }
+            target = *v;
+            return true;
+        };
         if (arg == "--help" || arg == "-h") {
             o.help = true;
         } else if (arg == "--device") {
@@ -56,21 +69,9 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
             }
             o.cards.push_back(static_cast<std::uint16_t>(*seg));
         } else if (arg == "--poll-us") {
-            if (!value(text)) return false;
-            const auto us = ParseNumber(text, kMaxPollMicros);
-            if (!us || *us < kMinPollMicros) {
-                error = "--poll-us takes 10..10000";
-                return false;
-            }
-            o.pollMicros = *us;
+            if (!bounded(o.pollMicros, kMinPollMicros, kMaxPollMicros, "")) return false;
         } else if (arg == "--line-rate") {
-            if (!value(text)) return false;
-            const auto bps = ParseNumber(text, kMaxLineRate);
-            if (!bps || *bps < kMinLineRate) {
-                error = "--line-rate takes 300..10000000 bits per second";
-                return false;
-            }
-            o.lineRate = *bps;
+            if (!bounded(o.lineRate, kMinLineRate, kMaxLineRate, " bits per second")) return false;
         } else if (arg == "--send") {
             if (i + 2 >= argc) {
                 error = "--send needs a control path and a command";

@@ -126,11 +126,4 @@ double LineTimeUs(std::size_t bytes, double bitsPerSecond) {
     return static_cast<double>(bytes) * 8.0 * 1e6 / bitsPerSecond;
 }
 
-std::uint32_t DelayMsFor(double lineUs) {
-    if (!(lineUs > 0)) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(std::ceil(lineUs / 1000.0));
-}
-
 } // namespace orvbench

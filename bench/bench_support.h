@@ -73,10 +73,4 @@ std::string InitFileText(int card);
 // eight bits a byte.
 double LineTimeUs(std::size_t bytes, double bitsPerSecond);
 
-// The reply delay in whole milliseconds (what tiwaysim's `delay` takes) for
-// a modelled line time: rounded up, since a delay of D ms answers between
-// D-1 and D ms after acceptance on tiwaysim's millisecond clock; never 0 for
-// a nonzero time, so the card still answers through its delayed path.
-std::uint32_t DelayMsFor(double lineUs);
-
 } // namespace orvbench

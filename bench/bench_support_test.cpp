@@ -147,17 +147,12 @@ TEST(BenchNetwork, TheDriverFindsEachCardWhereTiwaysimServesIt) {
     rmdir(tmpl);
 }
 
-TEST(LineTime, ModelledTimesAndTheirDelays) {
+TEST(LineTime, ModelledTimesMatchTheCard) {
     // A single-gate read: 10 request bytes and 8 reply bytes.
     EXPECT_DOUBLE_EQ(LineTimeUs(18, 115200), 1250.0);
     EXPECT_NEAR(LineTimeUs(272, 115200), 18888.9, 0.1);
     EXPECT_NEAR(LineTimeUs(272, 115200), static_cast<double>(tiwaysim::LineTimeUs(272, 115200)), 1.0)
         << "the line time the benchmark reports is the one tiwaysim waits";
-    EXPECT_EQ(DelayMsFor(1250), 2u);
-    EXPECT_EQ(DelayMsFor(2000), 2u);
-    EXPECT_EQ(DelayMsFor(18888.9), 19u);
-    EXPECT_EQ(DelayMsFor(278), 1u) << "a short exchange still takes the delayed path";
-    EXPECT_EQ(DelayMsFor(0), 0u);
 }
 
 class SimProcessTest : public ::testing::Test {

@@ -1,25 +1,5 @@
-# Cross build for Windows (i686) with Debian's MinGW-w64 compilers. The
-# -posix variants are used because the -win32 ones have no std::mutex, which
-# GoogleTest needs. The 32-bit module is what hosts load; its records have
-# the fixed 4-byte-pointer layout.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(ORVTIW_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ORVTIW_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ORVTIW_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ORVTIW_MINGW_TRIPLE}-windres)
-set(CMAKE_DLLTOOL ${ORVTIW_MINGW_TRIPLE}-dlltool)
-set(CMAKE_OBJDUMP ${ORVTIW_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ORVTIW_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# libgcc, libstdc++ and winpthread go into every program and DLL, so each
-# needs only system DLLs at run time (and the driver, KELMAR.dll).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# Cross build for 32-bit Windows with Debian's MinGW-w64 compilers. The
+# 32-bit module is what hosts load; its records have the fixed
+# 4-byte-pointer layout.
+set(ORVTIW_MINGW_PROCESSOR i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain-common.cmake)

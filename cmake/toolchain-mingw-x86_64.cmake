@@ -1,24 +1,4 @@
-# Cross build for Windows (x86_64) with Debian's MinGW-w64 compilers. The
-# -posix variants are used because the -win32 ones have no std::mutex, which
-# GoogleTest needs. Its programs run under wine64 on this kind of machine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(ORVTIW_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ORVTIW_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ORVTIW_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ORVTIW_MINGW_TRIPLE}-windres)
-set(CMAKE_DLLTOOL ${ORVTIW_MINGW_TRIPLE}-dlltool)
-set(CMAKE_OBJDUMP ${ORVTIW_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ORVTIW_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# libgcc, libstdc++ and winpthread go into every program and DLL, so each
-# needs only system DLLs at run time (and the driver, KELMAR.dll).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# Cross build for 64-bit Windows with Debian's MinGW-w64 compilers. Its
+# programs run under wine64 on this kind of machine.
+set(ORVTIW_MINGW_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain-common.cmake)

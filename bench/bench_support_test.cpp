@@ -17,7 +17,7 @@
 #include "addressing/init_file.h"
 #include "bench_support.h"
 #include "card.h"
-#include "host/instance.h"
+#include "channel/instance.h"
 #include "network_config.h"
 #include "sim_process.h"
 

@@ -5,9 +5,10 @@
 
 #include "addressing/messages.h"
 #include "addressing/text_scan.h"
-#include "host/instance.h"
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/instance.h"
+#include "channel/logging.h"
+#include "channel/status.h"
+#include "tiway/primitives.h"
 #include "tiway/secondaries.h"
 
 namespace orvtiw {

@@ -10,7 +10,4 @@ namespace orvtiw {
 int SingleAddressParser(CallRecord *call);
 int BlockAddressParser(CallRecord *call);
 
-// Largest block in data bytes.
-inline constexpr int kMaxBlockBytes = 256;
-
 } // namespace orvtiw

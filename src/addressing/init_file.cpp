@@ -5,8 +5,8 @@
 
 #include "addressing/messages.h"
 #include "addressing/text_scan.h"
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 
 namespace orvtiw {
 namespace {
@@ -117,7 +117,7 @@ bool ParseRegionLine(Instance &inst, char *line) {
 
 } // namespace
 
-int ReadInitFile(Instance &inst) {
+Done ReadInitFile(Instance &inst) {
     char name[32];
     std::snprintf(name, sizeof name, "OrvTiw%02d.int", static_cast<int>(inst.channel));
     std::FILE *file = std::fopen(name, "r");
@@ -125,7 +125,7 @@ int ReadInitFile(Instance &inst) {
         return kNotDone;
     }
     char line[kLineBufferSize];
-    int result = kNotDone;
+    Done result = kNotDone;
     if (ReadLine(file, line) && ParseCardWindow(inst, line)) {
         result = kDone;
         while (ReadLine(file, line)) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/instance.h"
+#include "channel/instance.h"
 #include "link/platform.h"
 #include "orvtiw/host_abi.h"
 

@@ -3,32 +3,18 @@
 #include <cstring>
 
 #include "addressing/init_file.h"
+#include "channel/instance.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "host/build_stamp.h"
 #include "host/driver_info.h"
-#include "host/logging.h"
+#include "host/link_operations.h"
 #include "host/messages.h"
-#include "host/status.h"
-#include "link/card_window.h"
-#include "link/mailbox.h"
-#include "link/platform.h"
-#include "tiway/primitives.h"
+#include "tiway/adapter_configuration.h"
 #include "tiway/secondaries.h"
 
 namespace orvtiw {
 namespace {
-
-struct ConfigCommand {
-    int length;
-    std::uint8_t bytes[7];
-};
-
-// The adapter's configuration sequence, sent in this order and unchanged.
-constexpr ConfigCommand kConfigCommandTable[] = {
-    {7, {0x20, 0x01, 0x00, 0x04, 0x03, 0x00, 0x20}},
-    {1, {0x11}},
-    {7, {0x30, 0x01, 0x6B, 0x6B, 0x09, 0x00, 0x28}},
-    {3, {0x19, 0x28, 0x01}},
-};
 
 constexpr std::uint16_t kDefaultCardSegment = 0xC800;
 constexpr std::uint16_t kDefaultCardWindowSize = 0x800;
@@ -96,37 +82,6 @@ int WarmStart(CallRecord *call) {
         return ReconnectSecondarys(inst);
     }
     return rc;
-}
-
-int ConfigureAdapter(CallRecord *call) {
-    Instance &inst = *InstanceOf(call);
-    const PlatformCalls &os = Platform();
-    int result = 0;
-    for (int index = 0; index < 4 && result == 0; ++index) {
-        const ConfigCommand &command = kConfigCommandTable[index];
-        inst.requestLength = command.length;
-        std::memcpy(inst.request, command.bytes, static_cast<std::size_t>(command.length));
-        result = Transact(inst);
-        if (result == 0) {
-            result = CheckReply(inst);
-        }
-        if (index == 0) {
-            // An adapter that already holds its configuration says so in
-            // reply byte 3; anything else just goes on with the sequence.
-            if (result == 0 && inst.reply[3] == 1) {
-                break;
-            }
-            result = 0;
-        } else if (index == 1) {
-            os.sleepMs(kConfigurePauseMs);
-        } else if (index == 2 && result == 0) {
-            os.sleepMs(kConfigurePauseMs);
-        }
-    }
-    if (result != 0) {
-        ORV_LOG(kLogError, msg::kConfigureFail, static_cast<int>(inst.channel), result);
-    }
-    return result;
 }
 
 } // namespace orvtiw

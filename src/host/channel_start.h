@@ -4,11 +4,10 @@
 
 #include <cstdint>
 
-#include "host/instance.h"
+#include "orvtiw/host_abi.h"
 
 namespace orvtiw {
 
-inline constexpr std::uint32_t kConfigurePauseMs = 5000;
 inline constexpr std::int32_t kMinimumTimeoutUnits = 100;
 
 // 0, or 2 when the link fails to open.
@@ -17,9 +16,5 @@ int ColdStart(CallRecord *call);
 // 2 when the link fails to reopen; else the reconnection's 0 when the named
 // secondary is in use, or the ConfigureAdapter result.
 int WarmStart(CallRecord *call);
-
-// Sends the fixed configuration sequence: 0 complete, -1 link failure, 2
-// rejected by the adapter.
-int ConfigureAdapter(CallRecord *call);
 
 } // namespace orvtiw

@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "host/instance.h"
-#include "host/status.h"
+#include "channel/instance.h"
+#include "channel/status.h"
 
 namespace orvtiw {
 

@@ -3,10 +3,10 @@
 #include "host/operation_table.h"
 
 #include "addressing/address_parser.h"
+#include "channel/status.h"
 #include "host/channel_start.h"
 #include "host/driver_info.h"
-#include "host/status.h"
-#include "link/card_window.h"
+#include "host/link_operations.h"
 #include "tiway/block_transfer.h"
 
 namespace orvtiw {

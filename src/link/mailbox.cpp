@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "link/big_endian.h"
 #include "link/messages.h"
 #include "link/platform.h"
@@ -50,10 +50,6 @@ bool WaitOnHandshake(const Instance &inst, int offset, std::uint32_t limit, Awai
     return ok;
 }
 
-int Channel(const Instance &inst) {
-    return static_cast<int>(inst.channel);
-}
-
 } // namespace
 
 int TimeElapsed(std::uint32_t start, std::uint32_t limit) {
@@ -61,31 +57,31 @@ int TimeElapsed(std::uint32_t start, std::uint32_t limit) {
     return passed > limit ? 1 : 0;
 }
 
-int ResetAdapter(Instance &inst) {
+Done ResetAdapter(Instance &inst) {
     WriteCommand(inst, kCommandReset);
     Platform().sleepMs(kResetPauseMs);
     if (WaitOnHandshake(inst, Mailbox::kCardStatus, kResetWaitMs,
                         [](std::uint8_t v) { return v == kStatusResetDone; })) {
         return kDone;
     }
-    ORV_LOG(kLogError, msg::kResetNoAnswer, Channel(inst));
+    ORV_LOG(kLogError, msg::kResetNoAnswer, ChannelOf(inst));
     return kNotDone;
 }
 
-int SendStr(Instance &inst) {
+Done SendStr(Instance &inst) {
     if (inst.device == kInvalidDevice) {
-        ORV_LOG(kLogError, msg::kSendNotOpen, Channel(inst));
+        ORV_LOG(kLogError, msg::kSendNotOpen, ChannelOf(inst));
         return kNotDone;
     }
     // A longer request would run over replySize and the handshake bytes.
     const std::int32_t length = inst.requestLength;
     if (length < 0 || length > Mailbox::kRequestRoom) {
-        ORV_LOG(kLogError, msg::kSendBadLength, Channel(inst), static_cast<int>(length));
+        ORV_LOG(kLogError, msg::kSendBadLength, ChannelOf(inst), static_cast<int>(length));
         return kNotDone;
     }
     if (!WaitOnHandshake(inst, Mailbox::kHostCommand, kPreviousCommandWaitMs,
                          [](std::uint8_t v) { return v == kCommandIdle; })) {
-        ORV_LOG(kLogError, msg::kPreviousNotCleared, Channel(inst));
+        ORV_LOG(kLogError, msg::kPreviousNotCleared, ChannelOf(inst));
         return kNotDone;
     }
     std::uint8_t size[2];
@@ -101,18 +97,18 @@ int SendStr(Instance &inst) {
                         [](std::uint8_t v) { return v == kStatusAccepted || v == kStatusReplyReady; })) {
         return kDone;
     }
-    ORV_LOG(kLogError, msg::kNoAcknowledge, Channel(inst));
+    ORV_LOG(kLogError, msg::kNoAcknowledge, ChannelOf(inst));
     return kNotDone;
 }
 
-int RecvStr(Instance &inst) {
+Done RecvStr(Instance &inst) {
     if (inst.device == kInvalidDevice) {
-        ORV_LOG(kLogError, msg::kRecvNotOpen, Channel(inst));
+        ORV_LOG(kLogError, msg::kRecvNotOpen, ChannelOf(inst));
         return kNotDone;
     }
     if (!WaitOnHandshake(inst, Mailbox::kCardStatus, static_cast<std::uint32_t>(inst.replyTimeout),
                          [](std::uint8_t v) { return v == kStatusReplyReady; })) {
-        ORV_LOG(kLogError, msg::kReplyTimeout, Channel(inst));
+        ORV_LOG(kLogError, msg::kReplyTimeout, ChannelOf(inst));
         return kNotDone;
     }
     const std::uint8_t sizeField[2] = {ReadCard(inst, Mailbox::kReplySize), ReadCard(inst, Mailbox::kReplySize + 1)};
@@ -120,7 +116,7 @@ int RecvStr(Instance &inst) {
     GetBE16(sizeField, &n);
     int count = n + 2;
     if (count > kReplyBufferSize) {
-        ORV_LOG(kLogConfig, msg::kReplyTruncated, Channel(inst));
+        ORV_LOG(kLogConfig, msg::kReplyTruncated, ChannelOf(inst));
         count = kReplyBufferSize;
     }
     for (int i = 0; i < count; ++i) {
@@ -134,7 +130,7 @@ int RecvStr(Instance &inst) {
     return kDone;
 }
 
-int Transact(Instance &inst) {
+Exchange Transact(Instance &inst) {
     if (SendStr(inst) == kDone && RecvStr(inst) == kDone) {
         return kExchangeOk;
     }

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "host/instance.h"
+#include "channel/instance.h"
+#include "channel/status.h"
 
 namespace orvtiw {
 
@@ -42,15 +43,15 @@ inline constexpr std::uint32_t kPollIntervalMs = 1;
 int TimeElapsed(std::uint32_t start, std::uint32_t limit);
 
 // 1 when the card answered the reset with '!', else 0.
-int ResetAdapter(Instance &inst);
+Done ResetAdapter(Instance &inst);
 
 // 1 when the request was posted and the card accepted it, else 0.
-int SendStr(Instance &inst);
+Done SendStr(Instance &inst);
 
 // 1 when a reply was taken into inst.reply, else 0.
-int RecvStr(Instance &inst);
+Done RecvStr(Instance &inst);
 
 // 0 when the request went out and a reply came back, else -1.
-int Transact(Instance &inst);
+Exchange Transact(Instance &inst);
 
 } // namespace orvtiw

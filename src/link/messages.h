@@ -7,10 +7,6 @@ namespace orvtiw::msg {
 inline constexpr char kErrorOpeningDriver[] = "ORV%02d: TIW: Error opening GRELMIN driver";
 inline constexpr char kMapWhenNotOpen[] = "ORV%02d: TIW: Attempt to map card memory when GRLEMIN not open";
 inline constexpr char kFailedToMap[] = "ORV%02d: TIW: Failed to map card memory";
-inline constexpr char kOpenComNoDriver[] = "ORV%02d: TIW: OpenCom() Unable to open GRELMIN driver";
-inline constexpr char kOpenComNoMap[] = "ORV%02d: TIW: OpenCom() Unable to map card shared memory address";
-inline constexpr char kOpenComWindowTooSmall[] =
-    "ORV%02d: TIW: OpenCom() Card window size 0x%04X is below the 0x400 bytes of the mailbox";
 
 // Mailbox exchange.
 inline constexpr char kResetNoAnswer[] = "ORV%02d: TIW: Host Adapter Reset, Card didn't respond to reset";

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "host/instance.h"
+#include "channel/instance.h"
 
 namespace orvtiw {
 

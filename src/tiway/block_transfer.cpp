@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "host/instance.h"
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/instance.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "link/big_endian.h"
 #include "link/mailbox.h"
 #include "tiway/messages.h"
@@ -71,7 +71,7 @@ int ReadBlock(CallRecord *call) {
     }
     const int channel = static_cast<int>(inst.channel);
     BuildPrimitive(inst, record, kBuildRead);
-    int status = kStatusCommFailure;
+    Status status = kStatusCommFailure;
     for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
         if (Transact(inst) != kExchangeOk) {
             status = kStatusCommFailure;
@@ -125,7 +125,7 @@ int WriteBlock(CallRecord *call) {
         word = value != 0 ? static_cast<std::uint16_t>(word | mask) : static_cast<std::uint16_t>(word & ~mask);
     }
     BuildPrimitive(inst, record, kBuildWrite);
-    int status = kStatusCommFailure;
+    Status status = kStatusCommFailure;
     for (int attempt = 0; attempt < kTransferAttempts && status != kStatusOk; ++attempt) {
         status = Transact(inst) != kExchangeOk ? kStatusCommFailure : CheckReply(inst);
     }

@@ -13,6 +13,9 @@ inline constexpr char kReconnectFailed[] = "ORV%02d: TIW: ReconnectSecondarys():
 inline constexpr char kReconnectSucceeded[] =
     "ORV%02d: TIW: ReconnectSecondarys(): Succeed to connect secondary devices: %02X";
 
+// Adapter configuration.
+inline constexpr char kConfigureFail[] = "ORV%02d: TIW: ConfigureAdapter(): fail rc = %d";
+
 // Reads and writes.
 inline constexpr char kReplyTooShort[] =
     "ORV%02d: TIW: ReadBlock() Reply holds %d data bytes, %d expected";

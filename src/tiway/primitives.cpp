@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "link/big_endian.h"
 #include "tiway/messages.h"
 
@@ -91,7 +91,7 @@ int BuildPrimitive(Instance &inst, const TransferRecord &record, int kind) {
     return 0;
 }
 
-int CheckReply(const Instance &inst) {
+Status CheckReply(const Instance &inst) {
     const int channel = static_cast<int>(inst.channel);
     const std::uint8_t kind = inst.reply[2];
     std::uint16_t code = 0;

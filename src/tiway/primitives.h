@@ -2,9 +2,14 @@
 // reply, and the unpacking of read data into the host's value buffer.
 #pragma once
 
-#include "host/instance.h"
+#include "channel/instance.h"
+#include "channel/status.h"
 
 namespace orvtiw {
+
+// The largest block in data bytes: with it every request and every read
+// reply stays inside the 512-byte buffers.
+inline constexpr int kMaxBlockBytes = 256;
 
 inline constexpr int kBuildRead = 1;
 inline constexpr int kBuildWrite = 2;
@@ -31,7 +36,7 @@ int BuildPrimitive(Instance &inst, const TransferRecord &record, int kind);
 
 // 0 when the reply reports no error; 2 after logging an MHIU or primitive
 // error.
-int CheckReply(const Instance &inst);
+Status CheckReply(const Instance &inst);
 
 // Moves the read data of the reply into the host's buffer. Always 0.
 int UnpackReadData(const Instance &inst, const TransferRecord &record);

@@ -1,7 +1,7 @@
 #include "tiway/secondaries.h"
 
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "link/big_endian.h"
 #include "link/mailbox.h"
 #include "tiway/messages.h"
@@ -13,11 +13,11 @@ int ConnectSecondary(Instance &inst, std::uint8_t address) {
     inst.requestLength = 2;
     inst.request[0] = kMhiuConnect;
     inst.request[1] = address;
-    const int exchanged = Transact(inst);
+    const Exchange exchanged = Transact(inst);
     if (exchanged != kExchangeOk) {
         return exchanged;
     }
-    const int judged = CheckReply(inst);
+    const Status judged = CheckReply(inst);
     if (judged != kStatusOk) {
         return judged;
     }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/instance.h"
+#include "channel/instance.h"
 
 namespace orvtiw {
 

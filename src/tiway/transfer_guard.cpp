@@ -1,9 +1,9 @@
 #include "tiway/transfer_guard.h"
 
-#include "addressing/address_parser.h"
-#include "host/logging.h"
-#include "host/status.h"
+#include "channel/logging.h"
+#include "channel/status.h"
 #include "tiway/messages.h"
+#include "tiway/primitives.h"
 
 namespace orvtiw {
 namespace {
@@ -18,7 +18,7 @@ int WidthOfRegion(const RegionDef &region) {
 
 } // namespace
 
-int CheckTransferRecord(const Instance &inst, const TransferRecord &record) {
+Status CheckTransferRecord(const Instance &inst, const TransferRecord &record) {
     const int channel = static_cast<int>(inst.channel);
     const int letter = record.regionId & 0xFF;
     if ((record.regionId & ~0x1FF) != 0 || !IsRegionLetter(letter) || inst.regions[letter - 'A'].multiple == 0) {

@@ -3,11 +3,12 @@
 // could never have produced is refused rather than trusted.
 #pragma once
 
-#include "host/instance.h"
+#include "channel/instance.h"
+#include "channel/status.h"
 
 namespace orvtiw {
 
 // 0 when the record can be served; 1 after logging why it cannot.
-int CheckTransferRecord(const Instance &inst, const TransferRecord &record);
+Status CheckTransferRecord(const Instance &inst, const TransferRecord &record);
 
 } // namespace orvtiw

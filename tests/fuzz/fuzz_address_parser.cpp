@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "channel/instance.h"
 #include "fuzz/fuzz_support.h"
-#include "host/instance.h"
 #include "support/virtual_platform.h"
 #include "tiway/transfer_guard.h"
 

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "channel/instance.h"
 #include "fuzz/fuzz_support.h"
-#include "host/channel_start.h"
-#include "host/instance.h"
 #include "link/mailbox.h"
 #include "support/virtual_platform.h"
+#include "tiway/adapter_configuration.h"
 
 using namespace orvtiw;
 using namespace orvtiw::fuzz;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "addressing/init_file.h"
+#include "channel/instance.h"
 #include "fuzz/fuzz_support.h"
-#include "host/instance.h"
 #include "support/virtual_platform.h"
 
 using namespace orvtiw;

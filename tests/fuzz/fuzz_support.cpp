@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "host/logging.h"
+#include "channel/logging.h"
 #include "host/operation_table.h"
 #include "link/big_endian.h"
 #include "link/mailbox.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/instance.h"
+#include "channel/instance.h"
 #include "orvtiw/host_abi.h"
 
 namespace orvtiw::fuzz {

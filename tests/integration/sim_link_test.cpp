@@ -12,7 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/instance.h"
+#include "channel/instance.h"
+#include "host/link_operations.h"
 #include "link/card_window.h"
 #include "link/mailbox.h"
 #include "orvtiw/host_abi.h"

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "host/logging.h"
+#include "channel/logging.h"
 
 namespace orvtiw::test {
 namespace {

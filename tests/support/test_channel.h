@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "host/instance.h"
+#include "channel/instance.h"
 #include "orvtiw/host_abi.h"
 
 namespace orvtiw::test {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/link_operations.h"
 #include "link/card_window.h"
 #include "link/platform.h"
 #include "support/capture_log.h"

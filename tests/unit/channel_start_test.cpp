@@ -10,6 +10,7 @@
 #include "support/scripted_card.h"
 #include "support/temp_dir.h"
 #include "support/test_channel.h"
+#include "tiway/adapter_configuration.h"
 
 namespace orvtiw {
 namespace {

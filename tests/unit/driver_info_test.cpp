@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "channel/instance.h"
 #include "host/driver_info.h"
-#include "host/instance.h"
 #include "host/operation_table.h"
 #include "orvtiw/host_abi.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/logging.h"
+#include "channel/logging.h"
 #include "link/platform.h"
 
 namespace orvtiw {

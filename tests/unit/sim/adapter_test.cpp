@@ -7,9 +7,9 @@
 #include <string>
 
 #include "control_commands.h"
-#include "host/channel_start.h"
 #include "reply_codes.h"
 #include "support/capture_log.h"
+#include "tiway/adapter_configuration.h"
 #include "tiway/primitives.h"
 #include "tiway/secondaries.h"
 #include "unit/sim/simulated_channel.h"

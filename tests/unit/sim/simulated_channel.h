@@ -12,7 +12,7 @@
 
 #include "adapter.h"
 #include "card.h"
-#include "host/instance.h"
+#include "channel/instance.h"
 #include "link/mailbox.h"
 #include "network.h"
 #include "support/virtual_platform.h"

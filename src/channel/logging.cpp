@@ -1,4 +1,4 @@
-#include "host/logging.h"
+#include "channel/logging.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -73,6 +73,11 @@ inline Instance *InstanceOf(const CallRecord *call) {
     return static_cast<Instance *>(call->instance);
 }
 
+// The channel number as every message prints it.
+inline int ChannelOf(const Instance &inst) {
+    return static_cast<int>(inst.channel);
+}
+
 // The region entry of an upper-case letter 'A'..'Z'.
 inline RegionDef &RegionOf(Instance &inst, int letter) {
     return inst.regions[letter - 'A'];

@@ -49,11 +49,13 @@ int ColdStart(CallRecord *call) {
     if (inst.online == 0) {
         return kStatusOk;
     }
+    // Set before the link opens, so that a channel whose card was not there
+    // yet keeps its time-out for the warm start that recovers it.
+    inst.replyTimeout = TimeoutTenfold(start.timeout < kMinimumTimeoutUnits ? kMinimumTimeoutUnits : start.timeout);
     if (OpenCom(call) != kStatusOk) {
         ORV_LOG(kLogError, msg::kOpenCardFailed, channel, static_cast<unsigned>(inst.cardSegment));
         return kStatusCommFailure;
     }
-    inst.replyTimeout = TimeoutTenfold(start.timeout < kMinimumTimeoutUnits ? kMinimumTimeoutUnits : start.timeout);
 
     const int rc = ConfigureAdapter(call);
     if (rc == 0) {

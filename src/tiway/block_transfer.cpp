@@ -35,7 +35,7 @@ bool ReplyHoldsReadData(const Instance &inst, const TransferRecord &record) {
 
 // Runs a single-gate operation: no card refuses silently; otherwise one
 // value, whose 8- or 16-bit form lies two bytes into the host's area.
-int GateOperation(CallRecord *call, int (*blockOperation)(CallRecord *)) {
+int GateOperation(CallRecord *call, int (*blockOperation)(CallRecord *), TransferUse use) {
     Instance &inst = *InstanceOf(call);
     TransferRecord &record = RecordOf(call);
     if (inst.online == 0) {
@@ -43,7 +43,7 @@ int GateOperation(CallRecord *call, int (*blockOperation)(CallRecord *)) {
     }
     TransferRecord single = record;
     single.count = 1;
-    if (CheckTransferRecord(inst, single) != kStatusOk) {
+    if (CheckTransferRecord(inst, single, use) != kStatusOk) {
         return kStatusRefused;
     }
     record.count = 1;
@@ -53,20 +53,30 @@ int GateOperation(CallRecord *call, int (*blockOperation)(CallRecord *)) {
     return blockOperation(call);
 }
 
+// Writes the record's values as they stand, with the write attempts.
+Status WriteValues(Instance &inst, const TransferRecord &record) {
+    BuildPrimitive(inst, record, kBuildWrite);
+    Status status = kStatusCommFailure;
+    for (int attempt = 0; attempt < kTransferAttempts && status != kStatusOk; ++attempt) {
+        status = Transact(inst) != kExchangeOk ? kStatusCommFailure : CheckReply(inst);
+    }
+    return status;
+}
+
 } // namespace
 
 int ReadGate(CallRecord *call) {
-    return GateOperation(call, ReadBlock);
+    return GateOperation(call, ReadBlock, TransferUse::Read);
 }
 
 int WriteGate(CallRecord *call) {
-    return GateOperation(call, WriteBlock);
+    return GateOperation(call, WriteBlock, TransferUse::Write);
 }
 
 int ReadBlock(CallRecord *call) {
     Instance &inst = *InstanceOf(call);
     TransferRecord &record = RecordOf(call);
-    if (CheckTransferRecord(inst, record) != kStatusOk) {
+    if (CheckTransferRecord(inst, record, TransferUse::Read) != kStatusOk) {
         return kStatusRefused;
     }
     const int channel = static_cast<int>(inst.channel);
@@ -105,30 +115,32 @@ int ReadBlock(CallRecord *call) {
 int WriteBlock(CallRecord *call) {
     Instance &inst = *InstanceOf(call);
     TransferRecord &record = RecordOf(call);
-    if (CheckTransferRecord(inst, record) != kStatusOk) {
+    if (CheckTransferRecord(inst, record, TransferUse::Write) != kStatusOk) {
         return kStatusRefused;
     }
-    std::uint16_t word = 0; // the element a bit write changes, valid during this call only
     const RegionDef region = RegionOf(inst, record.regionId & 0xFF);
-    if (record.bitNumber != ORV_NO_BIT && region.elementBits == 16) {
-        std::uint16_t value;
-        std::memcpy(&value, record.data, sizeof value);
-        const std::uint16_t mask = static_cast<std::uint16_t>(1u << record.bitNumber);
-        record.data = &word;
-        record.bitNumber = ORV_NO_BIT;
-        // Only the first element: the driver's word holds one.
-        record.count = 1;
-        const int read = ReadBlock(call);
-        if (read != kStatusOk) {
-            return read;
-        }
+    if (record.bitNumber == ORV_NO_BIT || region.elementBits != 16) {
+        return WriteValues(inst, record);
+    }
+    // A bit of a word: read the word into the driver's own, change the bit,
+    // write the word back.
+    void *const hostData = record.data;
+    std::uint16_t value;
+    std::memcpy(&value, hostData, sizeof value);
+    const std::uint16_t mask = static_cast<std::uint16_t>(1u << record.bitNumber);
+    std::uint16_t word = 0;
+    record.data = &word;
+    record.bitNumber = ORV_NO_BIT;
+    // Only the first element: the driver's word holds one.
+    record.count = 1;
+    int status = ReadBlock(call);
+    if (status == kStatusOk) {
         word = value != 0 ? static_cast<std::uint16_t>(word | mask) : static_cast<std::uint16_t>(word & ~mask);
+        status = WriteValues(inst, record);
     }
-    BuildPrimitive(inst, record, kBuildWrite);
-    Status status = kStatusCommFailure;
-    for (int attempt = 0; attempt < kTransferAttempts && status != kStatusOk; ++attempt) {
-        status = Transact(inst) != kExchangeOk ? kStatusCommFailure : CheckReply(inst);
-    }
+    // The word lives on this call's stack: the host's record must never be
+    // left pointing at it.
+    record.data = hostData;
     return status;
 }
 

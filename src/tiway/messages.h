@@ -23,7 +23,9 @@ inline constexpr char kReplyTooShort[] =
 // Transfer records refused before any exchange.
 inline constexpr char kTransferBlockTooBig[] = "ORV%02d: TIW: Block size exceed maximum message size";
 inline constexpr char kTransferBadRegion[] = "ORV%02d: TIW: Invalid Data Region Id 0x%X in transfer record";
+inline constexpr char kTransferBadSecondary[] = "ORV%02d: TIW: Invalid PLC address %d in transfer record";
 inline constexpr char kTransferBadBit[] = "ORV%02d: TIW: Invalid bit number %d in transfer record";
+inline constexpr char kTransferBitBlock[] = "ORV%02d: TIW: Bit number %d given for a read of %d elements in transfer record";
 inline constexpr char kTransferBadWidth[] = "ORV%02d: TIW: Invalid width %d for data region %c in transfer record";
 inline constexpr char kTransferBadElement[] = "ORV%02d: TIW: Invalid element number %d in transfer record";
 inline constexpr char kTransferNoBuffer[] = "ORV%02d: TIW: No value buffer in transfer record";

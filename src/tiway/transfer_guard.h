@@ -8,7 +8,9 @@
 
 namespace orvtiw {
 
+enum class TransferUse { Read, Write };
+
 // 0 when the record can be served; 1 after logging why it cannot.
-Status CheckTransferRecord(const Instance &inst, const TransferRecord &record);
+Status CheckTransferRecord(const Instance &inst, const TransferRecord &record, TransferUse use);
 
 } // namespace orvtiw

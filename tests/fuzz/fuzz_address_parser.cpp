@@ -80,12 +80,15 @@ void ParseOne(HostChannel &channel, int op, std::int32_t gateType, std::int32_t 
         if (op == ORV_OP_PARSE_BLOCK_ADDRESS) {
             FUZZ_CHECK(static_cast<std::int64_t>(rec.width / 8) * rec.count <= 256);
         }
-        // What the parser accepts, a read or write of it must be served with.
+        // What the parser accepts, a write of it must be served with, and a
+        // read too unless it asks for one bit over several elements.
         if (op == ORV_OP_PARSE_SINGLE_ADDRESS || rec.count >= 0) {
             std::uint16_t value = 0;
             TransferRecord transfer{0, 0, rec.plcAddress, rec.regionId, rec.elementNumber, rec.bitNumber,
                                     rec.width, 0, op == ORV_OP_PARSE_SINGLE_ADDRESS ? 1 : rec.count, 0, &value};
-            FUZZ_CHECK(CheckTransferRecord(channel.inst, transfer) == 0);
+            FUZZ_CHECK(CheckTransferRecord(channel.inst, transfer, TransferUse::Write) == 0);
+            const bool bitOverElements = transfer.bitNumber != ORV_NO_BIT && transfer.count > 1;
+            FUZZ_CHECK((CheckTransferRecord(channel.inst, transfer, TransferUse::Read) == 0) == !bitOverElements);
         }
     }
     delete[] text;

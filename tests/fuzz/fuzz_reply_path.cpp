@@ -191,7 +191,7 @@ void RunTransfer(HostChannel &channel, test::VirtualPlatform &platform, FuzzCard
     if (gate) {
         single.count = 1;
     }
-    const bool refused = CheckTransferRecord(inst, single) != 0;
+    const bool refused = CheckTransferRecord(inst, single, write ? TransferUse::Write : TransferUse::Read) != 0;
 
     GuardedBuffer buffer(refused ? 0 : HostBufferExtent(op, original));
     buffer.fill(in.bytes(8));

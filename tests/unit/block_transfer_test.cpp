@@ -223,6 +223,7 @@ TEST_F(BlockTransferTest, BitWritesReadChangeOneBitAndWriteBack) {
                                            static_cast<std::uint8_t>(c.written >> 8),
                                            static_cast<std::uint8_t>(c.written)}));
         EXPECT_EQ(r.bitNumber, 255);
+        EXPECT_EQ(r.data, area + 2) << "left in the host's buffer, as a write of the word would leave it";
     }
 }
 
@@ -244,6 +245,7 @@ TEST_F(BlockTransferTest, BitWriteWhoseReadBackFailsWritesNothing) {
     TransferRecord r = record(1, 'V', 0x10, 1, 16, 3);
     EXPECT_EQ(ch.run(ORV_OP_WRITE_GATE, &r), 2);
     EXPECT_EQ(card.requests.size(), 3u);
+    EXPECT_EQ(r.data, area + 2);
     for (const Bytes &q : card.requests) {
         EXPECT_EQ(q[4], 0x20);
     }
@@ -281,6 +283,15 @@ TEST_F(BlockTransferTest, RecordsTheParserCouldNeverProduceAreRefused) {
         {ORV_OP_READ_GATE, record(1, 'V', -1, 1, 16), "ORV03: TIW: Invalid element number -1 in transfer record"},
         {ORV_OP_READ_BLOCK, record(1, 'V', 1, 2, 32), "ORV03: TIW: Invalid width 32 for data region V in transfer record"},
         {ORV_OP_READ_BLOCK, record(1, 'W', 1, 64, 8), "ORV03: TIW: Invalid width 8 for data region W in transfer record"},
+        {ORV_OP_READ_GATE, record(0, 'V', 1, 1, 16), "ORV03: TIW: Invalid PLC address 0 in transfer record"},
+        {ORV_OP_WRITE_BLOCK, record(0x101, 'V', 1, 1, 16), "ORV03: TIW: Invalid PLC address 257 in transfer record"},
+        {ORV_OP_READ_BLOCK, record(1, 'V' | 0x100, 1, 1, 16),
+         "ORV03: TIW: Invalid Data Region Id 0x156 in transfer record"},
+        {ORV_OP_WRITE_GATE, record(1, 'X', 1, 1, 8, 3), "ORV03: TIW: Invalid bit number 3 in transfer record"},
+        {ORV_OP_READ_BLOCK, record(1, 'V', 1, 16, 16, 5),
+         "ORV03: TIW: Bit number 5 given for a read of 16 elements in transfer record"},
+        {ORV_OP_READ_BLOCK, record(1, 'X', 1, 2, 8, 0),
+         "ORV03: TIW: Bit number 0 given for a read of 2 elements in transfer record"},
     };
     for (Case &c : cases) {
         log.clear();

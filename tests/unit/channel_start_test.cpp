@@ -172,7 +172,7 @@ TEST_F(ChannelStartTest, FailedOpenReturns2WithTheFileRegionsKept) {
     dir.write("OrvTiw03.int", "D000;800\nK;02;2;1\n");
     vp.failOpen = true;
     EXPECT_EQ(coldStart(1, 300), 2);
-    EXPECT_EQ(+ch.inst.replyTimeout, 0);
+    EXPECT_EQ(+ch.inst.replyTimeout, 3000) << "kept for the warm start that recovers the channel";
     EXPECT_EQ(+RegionOf(ch.inst, 'K').multiple, 1);
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: ColdStart(): Failed to open card at 0xD000");
     EXPECT_EQ(log.texts().size(), 4u);

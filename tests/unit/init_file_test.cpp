@@ -62,6 +62,7 @@ TEST_F(InitFileTest, WorkedExampleFileOfChannel3) {
 
 TEST_F(InitFileTest, DuplicateOfAPredefinedRegionStopsWithTheEarlierLinesKept) {
     EXPECT_EQ(read("C800;800\nD;0A;2;2\nK;02;2;1\ns;07;1;1\nW;0B;4;1\nV;01;2;1\nE;01;2;1\n"), 0);
+    ASSERT_FALSE(log.entries().empty());
     EXPECT_EQ(log.texts().back(), "ORV03: TIW: Duplicate region id V");
     expectRegion('W', 0x0B, 32, 1);
     expectRegion('E', 0, 0, 0);

@@ -87,6 +87,9 @@ TEST_F(PrimitivesTest, WriteRequestsForEveryRegionShape) {
     std::memset(host + 4, 0xEE, 4);
     BuildPrimitive(ch.inst, record(2, 'D', 50, 1, host, 32), kBuildWrite);
     EXPECT_EQ(request(), (Bytes{0x01, 0x02, 0x00, 0x08, 0x30, 0x01, 0x00, 0x64, 0x12, 0x34, 0x56, 0x78}));
+    for (int i = 12; i < 16; ++i) {
+        EXPECT_EQ(+ch.inst.request[i], 0) << "request byte " << i << ": no host value past the count is taken";
+    }
     BuildPrimitive(ch.inst, record(2, 'D' | 0x100, 50, 1, host, 32), kBuildWrite);
     EXPECT_EQ(+ch.inst.request[7], 0x65);
 

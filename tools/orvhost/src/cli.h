@@ -8,9 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "values.h"
+#include "orvtiw/host_values.h"
 
 namespace orvhost {
+
+using orvtiw::host::kMaxCount;
+using orvtiw::host::ParseValueType;
+using orvtiw::host::ValueType;
 
 enum class CommandKind { None, Help, Info, Read, Write, Poll, Script, Warm, Reopen, Stop, Start, Timeout, Type, Quit };
 

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "driver.h"
-#include "dynlib.h"
+#include "orvtiw/host.h"
 #include "session.h"
 
 namespace {
@@ -24,33 +23,25 @@ extern "C" void OnInterrupt(int) {
     orvhost::RequestStop();
 }
 
-std::string DefaultModulePath() {
-    const std::string beside = orvhost::ExecutableDirectory() + orvhost::ModuleFileName();
-    std::error_code ec;
-    if (!orvhost::ExecutableDirectory().empty() && std::filesystem::exists(beside, ec)) {
-        return beside;
-    }
-#ifdef ORVHOST_DEFAULT_MODULE
-    return ORVHOST_DEFAULT_MODULE;
-#else
-    return beside;
+#ifndef ORVHOST_BUILT_MODULE
+#define ORVHOST_BUILT_MODULE ""
 #endif
-}
+#ifndef ORVHOST_BUILT_KELMAR
+#define ORVHOST_BUILT_KELMAR ""
+#endif
 
 int Run(const orvhost::CommandLine &line) {
     using orvhost::CommandKind;
     const orvhost::Options &options = line.options;
     const orvhost::Command &command = line.command;
 
-    orvhost::InitFileDirectory initDir;
-    std::string error;
-    if (!options.initFile.empty() && !initDir.Prepare(options.initFile, options.channel, error)) {
-        std::cerr << "orvhost: " << error << "\n";
+    // Files named on the command line are checked before anything else, so
+    // that a wrong name costs no module load and no cold start.
+    std::error_code ec;
+    if (!options.initFile.empty() && !std::filesystem::is_regular_file(options.initFile, ec)) {
+        std::cerr << "orvhost: initialisation file " << options.initFile << " is not a readable file\n";
         return kExitUsage;
     }
-
-    // The script file is opened before anything else so that a wrong name
-    // costs no cold start.
     std::ifstream scriptFile;
     if (command.kind == CommandKind::Script && command.file != "-") {
         scriptFile.open(command.file, std::ios::binary);
@@ -60,16 +51,19 @@ int Run(const orvhost::CommandLine &line) {
         }
     }
 
-    orvhost::Driver driver;
-    driver.SetChannel(options.channel);
-    const std::string kelmar = orvhost::ExecutableDirectory() + orvhost::KelmarFileName();
-    const std::string module = options.module.empty() ? DefaultModulePath() : options.module;
-    if (!driver.Load(kelmar, module, options.minLevel, error)) {
+    std::string error;
+    const std::string kelmar = orvtiw::host::LocateModuleFile(orvtiw::host::KelmarFileName(), ORVHOST_BUILT_KELMAR);
+    const std::string modulePath =
+        options.module.empty() ? orvtiw::host::LocateModuleFile(orvtiw::host::ModuleFileName(), ORVHOST_BUILT_MODULE)
+                               : options.module;
+    const auto module = orvtiw::host::Module::Load(kelmar, modulePath, error);
+    if (module == nullptr) {
         std::cerr << "orvhost: " << error << "\n";
         return kExitUsage;
     }
+    orvtiw::host::Channel channel(module, options.channel);
 
-    orvhost::Session session(driver, options, initDir, std::cout, std::cerr);
+    orvhost::Session session(channel, options, std::cout, std::cerr);
     bool ok = true;
     switch (command.kind) {
     case CommandKind::Info:

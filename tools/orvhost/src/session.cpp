@@ -1,10 +1,9 @@
 #include "session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <cstdio>
 #include <thread>
 
 #include "cp437.h"
@@ -12,33 +11,24 @@
 namespace orvhost {
 namespace {
 
+using orvtiw::host::Gate;
+using orvtiw::host::Result;
+
 volatile std::sig_atomic_t gStop = 0;
-
-// Room for the largest transfer: 256 discrete elements written as 16-bit slots.
-constexpr std::size_t kBufferBytes = 2 * kMaxBlockBytes + 8;
-
-// Longest text the host reads from the module's name and banner pointers.
-constexpr std::size_t kMaxDriverText = 4096;
 
 // Longest script line taken; a longer one is refused as a whole.
 constexpr std::size_t kMaxScriptLine = 4096;
 
-const char *StatusMeaning(std::int32_t status, bool gate) {
-    switch (status) {
-    case ORV_STATUS_OK:
-        return "ok";
-    case ORV_STATUS_REFUSED:
-        return gate ? "refused: no card on this channel" : "refused";
-    case ORV_STATUS_COMM_FAILURE:
-        return "communication failure";
-    default:
-        return "unknown status";
+// What a failed transfer's status means; a gate operation is refused only
+// on a channel started without a card.
+std::string Failure(const Result &result, bool gate) {
+    if (!result.problem.empty()) {
+        return result.problem;
     }
+    const char *meaning = result.status == ORV_STATUS_REFUSED && gate ? "refused: no card on this channel"
+                                                                      : orvtiw::host::StatusMeaning(result.status);
+    return "status " + std::to_string(result.status) + " (" + meaning + ")";
 }
-
-struct alignas(8) ValueBuffer {
-    unsigned char bytes[kBufferBytes];
-};
 
 // Reads one line of at most kMaxScriptLine characters; `tooLong` is set when
 // the line was longer (the rest of it is skipped).
@@ -77,111 +67,80 @@ bool StopRequested() {
     return gStop != 0;
 }
 
-bool Session::Report(const std::string &what, std::int32_t status) {
-    if (status == ORV_STATUS_OK) {
+Session::Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors)
+    : channel_(channel), options_(options), out_(out), err_(errors), type_(options.type) {
+    channel_.SetLogHandler([this](const orvtiw::host::LogLine &line) { ShowLine(line); });
+}
+
+void Session::ShowLine(const orvtiw::host::LogLine &line) {
+    if (line.level >= options_.minLevel) {
+        err_ << line.level << " " << line.text << "\n";
+        err_.flush();
+    }
+}
+
+bool Session::Report(const std::string &what, const Result &result) {
+    if (result.ok()) {
         return true;
     }
-    err_ << what << ": status " << status << " (" << StatusMeaning(status, false) << ")\n";
+    err_ << what << ": " << Failure(result, false) << "\n";
     err_.flush();
     return false;
 }
 
 bool Session::Info() {
-    const InfoRecord &info = driver_.Info();
-    const char *name = info.driverName;
-    const char *banner = info.banner;
-    out_ << "driver:        " << std::string(name != nullptr ? name : "", BoundedLength(name, kMaxDriverText))
-         << "\n";
+    const orvtiw::host::DriverInfo &info = channel_.LoadedModule().Info();
+    out_ << "driver:        " << info.name << "\n";
     out_ << "instance size: " << info.instanceSize << " bytes\n";
-    out_ << "banner:" << Cp437ToUtf8(std::string_view(banner != nullptr ? banner : "",
-                                                      BoundedLength(banner, kMaxDriverText)));
+    out_ << "banner:" << Cp437ToUtf8(info.banner);
     out_.flush();
     return true;
 }
 
 bool Session::ColdStart() {
-    StartRecord start{};
-    start.online = options_.card ? 1 : 0;
-    start.timeout = options_.timeout;
-    std::error_code ec;
-    const std::filesystem::path previous = std::filesystem::current_path(ec);
-    const bool moved = !ec && initDir_.Active();
-    if (moved) {
-        std::filesystem::current_path(initDir_.Directory(), ec);
-        if (ec) {
-            err_ << "cold start: cannot enter " << initDir_.Directory().string() << ": " << ec.message() << "\n";
-            return false;
-        }
+    orvtiw::host::StartOptions start;
+    start.online = options_.card;
+    start.timeoutUnits = options_.timeout;
+    if (!options_.initFile.empty()) {
+        start.initFile = options_.initFile;
     }
-    const std::int32_t status = driver_.Call(ORV_OP_COLD_START, &start);
-    if (moved) {
-        std::filesystem::current_path(previous, ec);
-    }
-    return Report("cold start", status);
+    return Report("cold start", channel_.ColdStart(start));
 }
 
 bool Session::Stop() {
-    return Report("stop", driver_.Call(ORV_OP_STOP, nullptr));
+    return Report("stop", channel_.Stop());
 }
 
-bool Session::ParseAddress(const char *verb, const std::string &text, ValueType type, std::int32_t count,
-                           Gate &gate) {
-    gate.text = text;
-    gate.decoded = AddressRecord{};
-    gate.decoded.text = gate.text.c_str();
-    gate.decoded.gateType = GateTypeCode(type);
-    gate.decoded.count = count;
-    const std::int32_t op = count > 1 ? ORV_OP_PARSE_BLOCK_ADDRESS : ORV_OP_PARSE_SINGLE_ADDRESS;
-    const std::int32_t status = driver_.Call(op, &gate.decoded);
-    if (status != ORV_STATUS_OK) {
-        err_ << verb << " " << Shown(text) << ": address refused for " << count << " " << ValueTypeName(type)
-             << (count == 1 ? " value" : " values") << ", status " << status << "\n";
+bool Session::Check(const char *verb, const std::string &text, ValueType type, std::int32_t count, Gate &gate) {
+    auto checked = channel_.Check(text, type, count);
+    if (!checked.ok()) {
+        err_ << verb << " " << Shown(text) << ": address refused for " << count << " "
+             << orvtiw::host::ValueTypeName(type) << (count == 1 ? " value" : " values") << ", "
+             << (checked.problem.empty() ? "status " + std::to_string(checked.status) : checked.problem) << "\n";
         return false;
     }
+    gate = std::move(checked.gate);
     lastSecondary_ = gate.decoded.plcAddress;
     return true;
 }
 
-TransferRecord Session::TransferFor(const Gate &gate, std::int32_t count, void *data) const {
-    TransferRecord transfer{};
-    transfer.plcAddress = gate.decoded.plcAddress;
-    transfer.regionId = gate.decoded.regionId;
-    transfer.elementNumber = gate.decoded.elementNumber;
-    transfer.bitNumber = gate.decoded.bitNumber;
-    transfer.width = gate.decoded.width;
-    transfer.count = count;
-    transfer.data = data;
-    return transfer;
-}
-
 bool Session::Read(const std::string &address, std::int32_t count, ValueType type) {
-    if (count < 1 || count > kMaxCount) {
-        err_ << "read " << Shown(address) << ": count must be 1.." << kMaxCount << "\n";
+    if (count < 1 || count > orvtiw::host::kMaxCount) {
+        err_ << "read " << Shown(address) << ": count must be 1.." << orvtiw::host::kMaxCount << "\n";
         return false;
     }
     Gate gate;
-    if (!ParseAddress("read", address, type, count, gate)) {
+    if (!Check("read", address, type, count, gate)) {
         return false;
     }
-    const bool single = count == 1;
-    const auto layout = LayoutFor(single ? Transfer::ReadGate : Transfer::ReadBlock, gate.decoded.width,
-                                  gate.decoded.bitNumber, count);
-    if (!layout || layout->total > kBufferBytes) {
-        err_ << "read " << address << ": cannot read " << count << " values of width " << gate.decoded.width
-             << (gate.decoded.bitNumber != ORV_NO_BIT ? " from a single bit" : "") << "\n";
+    const auto read = channel_.Read(gate);
+    if (!read.ok()) {
+        err_ << "read " << address << ": " << Failure(read, !gate.block) << "\n";
         return false;
     }
-    ValueBuffer buffer{};
-    TransferRecord transfer = TransferFor(gate, count, buffer.bytes);
-    const std::int32_t status = driver_.Call(single ? ORV_OP_READ_GATE : ORV_OP_READ_BLOCK, &transfer);
-    if (status != ORV_STATUS_OK) {
-        err_ << "read " << address << ": status " << status << " (" << StatusMeaning(status, single) << ")\n";
-        return false;
-    }
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::size_t at = layout->offset + static_cast<std::size_t>(i) * layout->stride;
-        const std::string value = FormatValue(type, layout->size, LoadSlot(buffer.bytes + at, layout->size));
-        if (single) {
+    for (std::size_t i = 0; i < read.values.size(); ++i) {
+        const std::string value = orvtiw::host::FormatValue(type, read.valueBytes, read.values[i]);
+        if (!gate.block) {
             out_ << address << ": " << value << "\n";
         } else {
             out_ << address << " [" << i << "]: " << value << "\n";
@@ -192,40 +151,30 @@ bool Session::Read(const std::string &address, std::int32_t count, ValueType typ
 }
 
 bool Session::Write(const std::string &address, const std::vector<std::string> &values, ValueType type) {
-    if (values.empty() || values.size() > static_cast<std::size_t>(kMaxCount)) {
-        err_ << "write " << Shown(address) << ": give 1.." << kMaxCount << " values\n";
+    if (values.empty() || values.size() > static_cast<std::size_t>(orvtiw::host::kMaxCount)) {
+        err_ << "write " << Shown(address) << ": give 1.." << orvtiw::host::kMaxCount << " values\n";
         return false;
     }
     const auto count = static_cast<std::int32_t>(values.size());
     Gate gate;
-    if (!ParseAddress("write", address, type, count, gate)) {
-        return false;
-    }
-    const bool single = count == 1;
-    const auto layout = LayoutFor(single ? Transfer::WriteGate : Transfer::WriteBlock, gate.decoded.width,
-                                  gate.decoded.bitNumber, count);
-    if (!layout || layout->total > kBufferBytes) {
-        err_ << "write " << address << ": cannot write " << count << " values of width " << gate.decoded.width
-             << (gate.decoded.bitNumber != ORV_NO_BIT ? " to a single bit" : "") << "\n";
+    if (!Check("write", address, type, count, gate)) {
         return false;
     }
     // Values are checked against the element, not the slot: a discrete
     // element takes 0..255 although it travels in a 16-bit slot.
-    const auto elementBytes = static_cast<std::size_t>(gate.decoded.width / 8);
-    ValueBuffer buffer{};
-    for (std::int32_t i = 0; i < count; ++i) {
+    std::vector<std::uint32_t> raw;
+    for (const std::string &text : values) {
         std::string reason;
-        const auto raw = ParseValue(type, elementBytes, values[static_cast<std::size_t>(i)], reason);
-        if (!raw) {
+        const auto value = orvtiw::host::ParseValue(type, gate.ElementBytes(), text, reason);
+        if (!value) {
             err_ << "write " << address << ": " << reason << "\n";
             return false;
         }
-        StoreSlot(buffer.bytes + layout->offset + static_cast<std::size_t>(i) * layout->stride, layout->size, *raw);
+        raw.push_back(*value);
     }
-    TransferRecord transfer = TransferFor(gate, count, buffer.bytes);
-    const std::int32_t status = driver_.Call(single ? ORV_OP_WRITE_GATE : ORV_OP_WRITE_BLOCK, &transfer);
-    if (status != ORV_STATUS_OK) {
-        err_ << "write " << address << ": status " << status << " (" << StatusMeaning(status, single) << ")\n";
+    const Result written = channel_.Write(gate, raw);
+    if (!written.ok()) {
+        err_ << "write " << address << ": " << Failure(written, !gate.block) << "\n";
         return false;
     }
     out_ << address << ": wrote " << count << (count == 1 ? " value\n" : " values\n");
@@ -236,10 +185,10 @@ bool Session::Write(const std::string &address, const std::vector<std::string> &
 bool Session::Poll(const std::vector<std::string> &addresses, ValueType type) {
     std::vector<Gate> gates(addresses.size());
     for (std::size_t i = 0; i < addresses.size(); ++i) {
-        if (!ParseAddress("poll", addresses[i], type, 1, gates[i])) {
+        if (!Check("poll", addresses[i], type, 1, gates[i])) {
             return false;
         }
-        if (!LayoutFor(Transfer::ReadGate, gates[i].decoded.width, gates[i].decoded.bitNumber, 1)) {
+        if (gates[i].ReadValueBytes() == 0) {
             err_ << "poll " << addresses[i] << ": width " << gates[i].decoded.width << " cannot be read\n";
             return false;
         }
@@ -252,19 +201,14 @@ bool Session::Poll(const std::vector<std::string> &addresses, ValueType type) {
     for (std::int64_t cycle = 1; !StopRequested(); ++cycle) {
         std::string line = "[" + std::to_string(cycle) + "]";
         for (const Gate &gate : gates) {
-            const auto layout = *LayoutFor(Transfer::ReadGate, gate.decoded.width, gate.decoded.bitNumber, 1);
-            ValueBuffer buffer{};
-            // ReadGate moves `data` and sets `count` in the record, so each
-            // read gets a record filled anew.
-            TransferRecord transfer = TransferFor(gate, 1, buffer.bytes);
-            const std::int32_t status = driver_.Call(ORV_OP_READ_GATE, &transfer);
+            const auto read = channel_.Read(gate);
             ++reads;
-            line += " " + gate.text + "=";
-            if (status == ORV_STATUS_OK) {
-                line += FormatValue(type, layout.size, LoadSlot(buffer.bytes + layout.offset, layout.size));
+            line += " " + gate.address + "=";
+            if (read.ok()) {
+                line += orvtiw::host::FormatValue(type, read.valueBytes, read.values[0]);
             } else {
                 ++errors;
-                line += "status " + std::to_string(status);
+                line += "status " + std::to_string(read.status);
             }
         }
         out_ << line << "\n";
@@ -309,16 +253,14 @@ bool Session::RunScriptCommand(const Command &command, bool &quit) {
     case CommandKind::Write:
         return Write(command.addresses[0], command.values, type);
     case CommandKind::Warm: {
-        WarmStartRecord warm{};
-        warm.address = command.hasNumber ? command.number : lastSecondary_;
-        const bool ok = Report("warm", driver_.Call(ORV_OP_WARM_START, &warm));
+        const bool ok = Report("warm", channel_.WarmStart(command.hasNumber ? command.number : lastSecondary_));
         if (ok) {
             out_ << "warm: ok\n";
         }
         return ok;
     }
     case CommandKind::Reopen: {
-        const bool ok = Report("reopen", driver_.Call(ORV_OP_REOPEN_COM, nullptr));
+        const bool ok = Report("reopen", channel_.Reopen());
         if (ok) {
             out_ << "reopen: ok\n";
         }
@@ -336,11 +278,8 @@ bool Session::RunScriptCommand(const Command &command, bool &quit) {
             return true;
         }
         return false;
-    case CommandKind::Timeout: {
-        TimeoutRecord record{};
-        record.timeout = command.number;
-        return Report("timeout", driver_.Call(ORV_OP_SET_TIMEOUT, &record));
-    }
+    case CommandKind::Timeout:
+        return Report("timeout", channel_.SetTimeout(command.number));
     case CommandKind::Type:
         type_ = *command.type;
         return true;

@@ -1,22 +1,23 @@
 // The commands of the host program, run against one channel of a loaded
-// driver.
+// driver module.
 #pragma once
 
 #include <cstdint>
 #include <istream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "cli.h"
-#include "driver.h"
+#include "orvtiw/host.h"
 
 namespace orvhost {
 
+using orvtiw::host::ValueType;
+
 class Session {
-public:
-    Session(Driver &driver, const Options &options, InitFileDirectory &initDir, std::ostream &out,
-            std::ostream &errors)
-        : driver_(driver), options_(options), initDir_(initDir), out_(out), err_(errors), type_(options.type) {}
+  public:
+    Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors);
 
     // Each returns true when every driver operation it made succeeded.
     bool Info();
@@ -27,20 +28,15 @@ public:
     bool Poll(const std::vector<std::string> &addresses, ValueType type);
     bool Script(std::istream &in);
 
-private:
-    // A gate address as the driver decoded it.
-    struct Gate {
-        std::string text;
-        AddressRecord decoded;
-    };
-    bool ParseAddress(const char *verb, const std::string &text, ValueType type, std::int32_t count, Gate &gate);
-    TransferRecord TransferFor(const Gate &gate, std::int32_t count, void *data) const;
-    bool Report(const std::string &what, std::int32_t status);
+  private:
+    bool Check(const char *verb, const std::string &text, ValueType type, std::int32_t count, orvtiw::host::Gate &gate);
+    bool Report(const std::string &what, const orvtiw::host::Result &result);
     bool RunScriptCommand(const Command &command, bool &quit);
+    // Prints a driver line as "<level> <text>" when its level is shown.
+    void ShowLine(const orvtiw::host::LogLine &line);
 
-    Driver &driver_;
+    orvtiw::host::Channel &channel_;
     const Options &options_;
-    InitFileDirectory &initDir_;
     std::ostream &out_;
     std::ostream &err_;
     ValueType type_;

@@ -1,15 +1,17 @@
-// Value types of the host program: which gate type code they ask the driver
-// for, how the host value buffer is laid out, and how values are parsed and
-// printed.
+// Value types of a host: which gate type code they ask the driver for, how
+// the host value buffer is laid out, how values are parsed and printed, and
+// how raw element bits become typed values.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
-namespace orvhost {
+namespace orvtiw::host {
 
 enum class ValueType { Int16, UInt16, Int32, UInt32, Float, Hex, Hex32, Bit };
 
@@ -53,4 +55,54 @@ std::string FormatValue(ValueType type, std::size_t size, std::uint32_t raw);
 std::uint32_t LoadSlot(const unsigned char *at, std::size_t size);
 void StoreSlot(unsigned char *at, std::size_t size, std::uint32_t raw);
 
-} // namespace orvhost
+// Does a raw value fit an element of `size` bytes (1, 2 or 4)? A bit takes
+// only 0 or 1.
+bool FitsElement(ValueType type, std::size_t size, std::uint32_t raw);
+
+// The value type of a C++ type, and the conversions between a typed value
+// and an element's raw bits.
+template <typename T> constexpr ValueType ValueTypeOf();
+template <> constexpr ValueType ValueTypeOf<std::int16_t>() {
+    return ValueType::Int16;
+}
+template <> constexpr ValueType ValueTypeOf<std::uint16_t>() {
+    return ValueType::UInt16;
+}
+template <> constexpr ValueType ValueTypeOf<std::int32_t>() {
+    return ValueType::Int32;
+}
+template <> constexpr ValueType ValueTypeOf<std::uint32_t>() {
+    return ValueType::UInt32;
+}
+template <> constexpr ValueType ValueTypeOf<float>() {
+    return ValueType::Float;
+}
+template <> constexpr ValueType ValueTypeOf<bool>() {
+    return ValueType::Bit;
+}
+
+template <typename T> T FromRaw(std::uint32_t raw) {
+    if constexpr (std::is_same_v<T, float>) {
+        return std::bit_cast<float>(raw);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return raw != 0;
+    } else if constexpr (sizeof(T) == 2) {
+        return static_cast<T>(static_cast<std::uint16_t>(raw));
+    } else {
+        return static_cast<T>(raw);
+    }
+}
+
+template <typename T> std::uint32_t ToRaw(T value) {
+    if constexpr (std::is_same_v<T, float>) {
+        return std::bit_cast<std::uint32_t>(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return value ? 1u : 0u;
+    } else if constexpr (sizeof(T) == 2) {
+        return static_cast<std::uint16_t>(value);
+    } else {
+        return static_cast<std::uint32_t>(value);
+    }
+}
+
+} // namespace orvtiw::host

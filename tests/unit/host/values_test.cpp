@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "values.h"
+#include "orvtiw/host_values.h"
 
-namespace orvhost {
+namespace orvtiw::host {
 namespace {
 
 std::optional<std::uint32_t> Parse(ValueType type, std::size_t size, const char *text) {
@@ -214,4 +214,4 @@ TEST(Slots, StoreAndLoadInHostOrderWithoutTouchingNeighbours) {
 }
 
 } // namespace
-} // namespace orvhost
+} // namespace orvtiw::host

@@ -1,4 +1,4 @@
-#include "values.h"
+#include "orvtiw/host_values.h"
 
 #include <array>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-namespace orvhost {
+namespace orvtiw::host {
 namespace {
 
 struct TypeName {
@@ -201,8 +201,7 @@ std::optional<BufferLayout> LayoutFor(Transfer transfer, std::int32_t width, std
     return layout;
 }
 
-std::optional<std::uint32_t> ParseValue(ValueType type, std::size_t size, std::string_view text,
-                                        std::string &error) {
+std::optional<std::uint32_t> ParseValue(ValueType type, std::size_t size, std::string_view text, std::string &error) {
     if (size != 1 && size != 2 && size != 4) {
         error = "unsupported value size";
         return std::nullopt;
@@ -286,6 +285,13 @@ std::string FormatValue(ValueType type, std::size_t size, std::uint32_t raw) {
     return text;
 }
 
+bool FitsElement(ValueType type, std::size_t size, std::uint32_t raw) {
+    if (type == ValueType::Bit) {
+        return raw <= 1;
+    }
+    return size >= 1 && size <= 4 && (raw & ~MaskFor(size)) == 0;
+}
+
 std::uint32_t LoadSlot(const unsigned char *at, std::size_t size) {
     switch (size) {
     case 1:
@@ -323,4 +329,4 @@ void StoreSlot(unsigned char *at, std::size_t size, std::uint32_t raw) {
     }
 }
 
-} // namespace orvhost
+} // namespace orvtiw::host

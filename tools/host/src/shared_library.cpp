@@ -1,4 +1,9 @@
-#include "dynlib.h"
+#include "shared_library.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "orvtiw/host.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -8,26 +13,21 @@
 #include <unistd.h>
 #endif
 
-namespace orvhost {
+namespace orvtiw::host {
 
 #if defined(_WIN32)
 
-Library::~Library() {
-    // Modules stay loaded until the process ends: the driver keeps pointers
-    // into the logging module, and the banner text lives in the driver.
-}
-
-bool Library::Open(const std::string &path, bool /*global*/, std::string &error) {
+bool SharedLibrary::Open(const std::string &path, bool /*global*/, SharedLibrary &out, std::string &error) {
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    handle_ = reinterpret_cast<void *>(module);
+    out.handle_ = reinterpret_cast<void *>(module);
     return true;
 }
 
-void *Library::Symbol(const char *name) const {
+void *SharedLibrary::Symbol(const char *name) const {
     if (handle_ == nullptr) {
         return nullptr;
     }
@@ -55,23 +55,18 @@ const char *ModuleFileName() {
 
 #else
 
-Library::~Library() {
-    // Modules stay loaded until the process ends: the driver keeps pointers
-    // into the logging module, and the banner text lives in the driver.
-}
-
-bool Library::Open(const std::string &path, bool global, std::string &error) {
+bool SharedLibrary::Open(const std::string &path, bool global, SharedLibrary &out, std::string &error) {
     void *handle = dlopen(path.c_str(), RTLD_NOW | (global ? RTLD_GLOBAL : RTLD_LOCAL));
     if (handle == nullptr) {
         const char *reason = dlerror();
         error = reason != nullptr ? reason : ("cannot load " + path);
         return false;
     }
-    handle_ = handle;
+    out.handle_ = handle;
     return true;
 }
 
-void *Library::Symbol(const char *name) const {
+void *SharedLibrary::Symbol(const char *name) const {
     return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
 }
 
@@ -96,4 +91,18 @@ const char *ModuleFileName() {
 
 #endif
 
-} // namespace orvhost
+std::string LocateModuleFile(const char *fileName, const std::string &fallback) {
+    const std::string directory = ExecutableDirectory();
+    if (directory.empty()) {
+        return fallback;
+    }
+    std::error_code ec;
+    for (const std::string &candidate : {directory + fileName, directory + ORVTIW_RELATIVE_LIBDIR + "/" + fileName}) {
+        if (std::filesystem::is_regular_file(candidate, ec)) {
+            return candidate;
+        }
+    }
+    return fallback;
+}
+
+} // namespace orvtiw::host

@@ -34,7 +34,7 @@
 #include "link/mailbox.h"
 #include "link/platform.h"
 #include "network.h"
-#include "orvtiw/host_abi.h"
+#include "orvtiw/host.h"
 #include "sim_process.h"
 
 #ifndef ORVBENCH_TIWAYSIM
@@ -129,50 +129,35 @@ int CaptureErr(int level, const char *format, ...) {
 
 // ---- channels and the operations measured ---------------------------------
 
-struct Channel {
-    explicit Channel(int number, int cardIndex) : card(cardIndex) {
-        memory = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(orvtiw::kInstanceSize));
-        std::memset(memory.get(), 0, static_cast<std::size_t>(orvtiw::kInstanceSize));
-        call = CallRecord{memory.get(), 0, number, 0, nullptr};
-    }
-    Instance &inst() { return *reinterpret_cast<Instance *>(memory.get()); }
-    int Run(int op, void *params) {
-        call.op = op;
-        call.params = params;
-        return orvtiw::Dispatch(&call);
-    }
-    std::unique_ptr<std::uint8_t[]> memory;
-    CallRecord call{};
+// A channel of the driver linked into this program, through the host library
+// as every host of ours, with the Instance at hand for the figures that look
+// below the operation table.
+struct BenchChannel {
+    BenchChannel(std::shared_ptr<orvtiw::host::Module> module, int number, int cardIndex)
+        : channel(std::move(module), number), card(cardIndex) {}
+    Instance &inst() { return *static_cast<Instance *>(channel.InstanceMemory()); }
+    orvtiw::host::Channel channel;
     int card;
 };
 
 struct Gate {
-    Channel *channel;
+    BenchChannel *channel;
     int secondary;
     int element;
-    AddressRecord address;
+    orvtiw::host::Gate gate;
 };
 
 int gWrongValues = 0;
 int gFailedCalls = 0;
 
-// Operation 5 with a record filled in anew, as the host must; checks the value.
+// Operation 5, checking the value.
 bool ReadGate(Gate &g) {
-    std::uint16_t buffer[4] = {};
-    TransferRecord rec{};
-    rec.plcAddress = g.address.plcAddress;
-    rec.regionId = g.address.regionId;
-    rec.elementNumber = g.address.elementNumber;
-    rec.bitNumber = g.address.bitNumber;
-    rec.width = g.address.width;
-    rec.count = 1;
-    rec.data = buffer;
-    if (g.channel->Run(ORV_OP_READ_GATE, &rec) != ORV_STATUS_OK) {
+    const auto read = g.channel->channel.Read(g.gate);
+    if (!read.ok()) {
         ++gFailedCalls;
         return false;
     }
-    // A 16-bit gate's value stands two bytes into the host's area.
-    if (buffer[1] != ExpectedWord(g.channel->card, g.secondary, g.element)) {
+    if (read.values[0] != ExpectedWord(g.channel->card, g.secondary, g.element)) {
         ++gWrongValues;
         return false;
     }
@@ -180,27 +165,20 @@ bool ReadGate(Gate &g) {
 }
 
 struct Block {
-    Channel *channel;
+    BenchChannel *channel;
     int secondary;
-    AddressRecord address;
+    orvtiw::host::Gate gate;
 };
 
+// Operation 6, checking every value.
 bool ReadBlock(Block &b) {
-    std::array<std::uint16_t, kBlockWords> buffer{};
-    TransferRecord rec{};
-    rec.plcAddress = b.address.plcAddress;
-    rec.regionId = b.address.regionId;
-    rec.elementNumber = b.address.elementNumber;
-    rec.bitNumber = b.address.bitNumber;
-    rec.width = b.address.width;
-    rec.count = kBlockWords;
-    rec.data = buffer.data();
-    if (b.channel->Run(ORV_OP_READ_BLOCK, &rec) != ORV_STATUS_OK) {
+    const auto read = b.channel->channel.Read(b.gate);
+    if (!read.ok()) {
         ++gFailedCalls;
         return false;
     }
     for (int i = 0; i < kBlockWords; ++i) {
-        if (buffer[static_cast<std::size_t>(i)] != ExpectedWord(b.channel->card, b.secondary, i + 1)) {
+        if (read.values[static_cast<std::size_t>(i)] != ExpectedWord(b.channel->card, b.secondary, i + 1)) {
             ++gWrongValues;
             return false;
         }
@@ -209,12 +187,12 @@ bool ReadBlock(Block &b) {
 }
 
 // One Transact of a connect request on an open link, below the operation table.
-bool ConnectTransact(Channel &c, int secondary) {
+bool ConnectTransact(BenchChannel &c, int secondary) {
     Instance &inst = c.inst();
     inst.request[0] = 0x04;
     inst.request[1] = static_cast<std::uint8_t>(secondary);
     inst.requestLength = 2;
-    if (orvtiw::Transact(inst) != 0) {
+    if (orvtiw::Transact(inst) != orvtiw::kExchangeOk) {
         ++gFailedCalls;
         return false;
     }
@@ -225,21 +203,9 @@ bool ConnectTransact(Channel &c, int secondary) {
     return true;
 }
 
-bool ColdStart(Channel &c, std::string &error) {
-    StartRecord start{0, 0, 0, 1, 100};
-    if (c.Run(ORV_OP_COLD_START, &start) != ORV_STATUS_OK || c.inst().window == nullptr) {
-        error = "ColdStart failed on channel " + std::to_string(c.call.channel);
-        return false;
-    }
-    return true;
-}
-
-bool ParseAddress(Channel &c, int op, AddressRecord &rec, const char *text, int count) {
-    rec = AddressRecord{};
-    rec.text = text;
-    rec.gateType = ORV_GATE_UINT16;
-    rec.count = count;
-    return c.Run(op, &rec) == ORV_STATUS_OK;
+// The request and reply bytes of the channel's last exchange.
+std::size_t LastExchangeBytes(BenchChannel &c) {
+    return static_cast<std::size_t>(c.inst().requestLength + c.inst().replyLength - 2);
 }
 
 // ---- measurement -----------------------------------------------------------
@@ -438,7 +404,7 @@ void MeasureCardService(int samples) {
 
 // How long the running tiwaysim takes to react, seen from this side of the
 // mailbox with no sleeping in between: its poll pause plus its service time.
-void MeasureSimReaction(Channel &c, int samples) {
+void MeasureSimReaction(BenchChannel &c, int samples) {
     using orvtiw::Mailbox;
     volatile std::uint8_t *m = c.inst().window;
     const std::uint8_t gate[] = {0x01, 0x01, 0x00, 0x06, 0x20, 0x01, 0x00, 0x01, 0x00, 0x01};
@@ -523,7 +489,7 @@ std::string CpuModel() {
     return "unknown";
 }
 
-// ---- the run ------------------------------------------------------------------
+// ---- set-up ------------------------------------------------------------------
 
 struct Options {
     bool shortMode = false;
@@ -568,235 +534,214 @@ bool WriteText(const std::string &path, const std::string &text) {
     return out.good();
 }
 
-int Run(const Options &o) {
-    const int cards = o.shortMode ? 1 : 8;
-    const int rounds = o.rounds > 0 ? o.rounds : (o.shortMode ? 100 : 600);
-    const int batches = o.shortMode ? 3 : 10;
-    const int perBatch = o.shortMode ? 40 : 100;
+// What the measurements run on: a tiwaysim serving `cards` cards, a channel
+// started on each, one gate per secondary and a 128-word block.
+struct Rig {
+    int cards = 0;
+    std::string dir;
+    std::unique_ptr<tiwaysim::SimProcess> sim;
+    std::vector<std::unique_ptr<BenchChannel>> channels;
+    std::vector<Gate> gates;
+    Block block{};
+};
 
-    std::string dir = o.workDir;
-    if (dir.empty()) {
+bool SetUp(const Options &o, Rig &rig, std::string &error) {
+    rig.cards = o.shortMode ? 1 : 8;
+    rig.dir = o.workDir;
+    if (rig.dir.empty()) {
         char tmpl[] = "/tmp/orvtiw-bench.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) {
-            std::perror("mkdtemp");
-            return 2;
+            error = "cannot make a work directory";
+            return false;
         }
-        dir = tmpl;
+        rig.dir = tmpl;
     }
-    if (!WriteText(dir + "/network.conf", NetworkConfigText(cards, kSecondaries, kBlockWords))) {
-        std::fprintf(stderr, "cannot write in %s\n", dir.c_str());
-        return 2;
+    if (!WriteText(rig.dir + "/network.conf", NetworkConfigText(rig.cards, kSecondaries, kBlockWords))) {
+        error = "cannot write in " + rig.dir;
+        return false;
     }
-    for (int c = 0; c < cards; ++c) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/OrvTiw%02d.int", c + 1);
-        WriteText(dir + name, InitFileText(c));
-    }
-    // The driver reads its initialisation files from the current directory.
-    if (chdir(dir.c_str()) != 0) {
-        std::perror("chdir");
-        return 2;
-    }
-
-    utsname un{};
-    uname(&un);
-    std::printf("orvtiw_bench%s: %ld processors, %s, kernel %s %s\n", o.shortMode ? " --short" : "",
-                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), un.sysname, un.release);
-    std::printf("device %s, tiwaysim %s --poll-us %d, work directory %s\n", ORVBENCH_DEVICE, o.tiwaysim.c_str(),
-                o.pollUs, dir.c_str());
-    std::printf("load average at start: %s\n", ReadFirstLine("/proc/loadavg").c_str());
-    const CpuTimes machine0 = ReadCpuTimes();
-    const double selfCpu0 = CpuUs();
-    const auto runStart = Clock::now();
-
-    orvtiw::SetErrFunction(CaptureErr);
     // Adapters configured from the start, so each ColdStart skips the two 5 s
     // pauses of the configuration sequence.
-    tiwaysim::SimProcess sim(o.tiwaysim, ORVBENCH_DEVICE, dir);
-    std::string error;
-    if (!sim.Start(error, {"--config", dir + "/network.conf", "--poll-us", std::to_string(o.pollUs),
-                           "--remove-device", "--configured"})) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 2;
+    rig.sim = std::make_unique<tiwaysim::SimProcess>(o.tiwaysim, ORVBENCH_DEVICE, rig.dir);
+    if (!rig.sim->Start(error, {"--config", rig.dir + "/network.conf", "--poll-us", std::to_string(o.pollUs),
+                                "--remove-device", "--configured"})) {
+        return false;
     }
-    const double simCpu0 = sim.CpuSeconds();
-
-    std::vector<std::unique_ptr<Channel>> channels;
-    std::vector<Gate> gates;
-    std::vector<std::string> texts(static_cast<std::size_t>(cards * kSecondaries));
-    for (int c = 0; c < cards; ++c) {
-        channels.push_back(std::make_unique<Channel>(c + 1, c));
-        if (!ColdStart(*channels.back(), error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 2;
+    const auto module = orvtiw::host::Module::FromEntry(&orvtiw::Dispatch, error);
+    if (module == nullptr) {
+        return false;
+    }
+    for (int c = 0; c < rig.cards; ++c) {
+        rig.channels.push_back(std::make_unique<BenchChannel>(module, c + 1, c));
+        BenchChannel &channel = *rig.channels.back();
+        orvtiw::host::StartOptions start;
+        start.initText = InitFileText(c);
+        if (!channel.channel.ColdStart(start).ok() || channel.inst().window == nullptr) {
+            error = "ColdStart failed on channel " + std::to_string(c + 1);
+            return false;
         }
         for (int s = 1; s <= kSecondaries; ++s) {
             // Each secondary's gate is its own element, so a reply from the
             // wrong secondary or element reads as a wrong value.
             char text[16];
             std::snprintf(text, sizeof text, "%02XV%04X", s, s);
-            std::string &kept = texts[static_cast<std::size_t>(c * kSecondaries + s - 1)];
-            kept = text;
-            Gate g{channels.back().get(), s, s, {}};
-            if (!ParseAddress(*channels.back(), ORV_OP_PARSE_SINGLE_ADDRESS, g.address, kept.c_str(), 1)) {
-                std::fprintf(stderr, "address %s refused\n", text);
-                return 2;
+            auto checked = channel.channel.Check(text, orvtiw::host::ValueType::UInt16);
+            if (!checked.ok()) {
+                error = std::string("address ") + text + " refused";
+                return false;
             }
-            gates.push_back(g);
+            rig.gates.push_back(Gate{&channel, s, s, checked.gate});
         }
     }
-    Block block{channels[0].get(), 1, {}};
-    if (!ParseAddress(*channels[0], ORV_OP_PARSE_BLOCK_ADDRESS, block.address, "01V0001", kBlockWords)) {
-        std::fprintf(stderr, "block address refused\n");
-        return 2;
+    auto checked = rig.channels[0]->channel.Check("01V0001", orvtiw::host::ValueType::UInt16, kBlockWords);
+    if (!checked.ok()) {
+        error = "block address refused";
+        return false;
     }
-    std::printf("set-up (start tiwaysim, ColdStart of %d card(s), operations 3 and 4): %.1f s\n", cards,
-                UsSince(runStart) / 1e6);
-    gMeasuring = true;
-    CountDriverSleeps();
+    rig.block = Block{rig.channels[0].get(), 1, checked.gate};
+    return true;
+}
 
-    Channel &one = *channels[0];
-    gWatchedCommand = one.inst().window + orvtiw::Mailbox::kHostCommand;
-    Gate &gate = gates[0];
-    std::vector<Kind> kinds = {
-        {"Transact (connect)", 0, [&one]() { return ConnectTransact(one, 1); }},
-        {"single-gate read (op 5)", 1, [&gate]() { return ReadGate(gate); }},
-        {"128-word block read (op 6)", kBlockWords, [&block]() { return ReadBlock(block); }},
-    };
+void TearDown(const Options &o, Rig &rig) {
+    if (o.keepDir || rig.dir.empty()) {
+        return;
+    }
+    for (const char *name : {"network.conf", "tiwaysim.log"}) {
+        unlink((rig.dir + "/" + name).c_str());
+    }
+    rmdir(rig.dir.c_str());
+}
 
+// ---- the measurements -----------------------------------------------------------
+
+// The three kinds of exchange against the floor, with the card answering at
+// once; also returns the bytes each kind moves, for the line model.
+Reported MeasureExchanges(const Options &o, Rig &rig, std::vector<Kind> &kinds, std::vector<std::size_t> &bytes) {
+    const int rounds = o.rounds > 0 ? o.rounds : (o.shortMode ? 100 : 600);
+    const int batches = o.shortMode ? 3 : 10;
+    const int perBatch = o.shortMode ? 40 : 100;
     const Phase instant = Measure(kinds, rounds, batches, perBatch);
     const Reported r = Report("card answering at once", kinds, instant);
 
     MeasureCardService(o.shortMode ? 200 : 2000);
-    MeasureSimReaction(one, o.shortMode ? 50 : 300);
+    MeasureSimReaction(*rig.channels[0], o.shortMode ? 50 : 300);
 
     // Sizes of the last exchange of each kind, for the modelled line time.
-    ConnectTransact(one, 1);
-    const std::size_t connectBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
-    ReadGate(gate);
-    const std::size_t gateBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
-    ReadBlock(block);
-    const std::size_t blockBytes = static_cast<std::size_t>(one.inst().requestLength + one.inst().replyLength - 2);
-
-    bool lineDone = false;
-    if (!o.shortMode) {
-        // tiwaysim's line model: each reply is ready once its request and
-        // it have crossed a 115.2 kbit/s line, timed to the microsecond.
-        const std::size_t bytes[] = {connectBytes, gateBytes, blockBytes};
-        std::printf("\n== 115.2 kbit/s line: tiwaysim 'line-rate 115200', %u bits a byte, the reply ready once request\n"
-                    "   and reply have crossed the line (plus up to one poll pause of tiwaysim)\n",
-                    tiwaysim::kLineBitsPerByte);
-        std::string answer;
-        lineDone = sim.Control("line-rate 115200", answer);
-        if (!lineDone) {
-            std::printf("  tiwaysim refused 'line-rate 115200': %s\n", answer.c_str());
-        }
-        for (std::size_t i = 0; lineDone && i < kinds.size(); ++i) {
-            const double lineUs = LineTimeUs(bytes[i], kLineBitsPerSecond);
-            std::printf("  %s: %zu request + reply bytes = %.0f us on the line\n", kinds[i].name.c_str(), bytes[i],
-                        lineUs);
-            std::vector<Kind> single = {kinds[i]};
-            const Phase lp = Measure(single, rounds / 3, batches / 2, perBatch / 2);
-            const Reported lr = Report(("115.2 kbit/s line: " + kinds[i].name).c_str(), single, lp);
-            std::printf("  %-34s median %.2f x the line time (card idle), %.2f x (back to back)\n", "",
-                        lr.isolated[0].median / lineUs, lr.backToBack[0].median / lineUs);
-        }
-        if (!sim.Control("line-rate off", answer)) {
-            std::printf("  tiwaysim refused 'line-rate off': %s\n", answer.c_str());
-            lineDone = false;
-        }
+    bytes.clear();
+    for (Kind &k : kinds) {
+        k.once();
+        bytes.push_back(LastExchangeBytes(*rig.channels[0]));
     }
+    return r;
+}
 
-    // Scale: scans of one gate per secondary over 1, 2, 4 and 8 channels.
-    struct ScanFigures {
+// tiwaysim's line model: each reply is ready once its request and it have
+// crossed a 115.2 kbit/s line, timed to the microsecond. False when the
+// simulator refused the line rate.
+bool MeasureLineRate(const Options &o, Rig &rig, std::vector<Kind> &kinds, const std::vector<std::size_t> &bytes) {
+    const int rounds = o.rounds > 0 ? o.rounds : 600;
+    std::printf("\n== 115.2 kbit/s line: tiwaysim 'line-rate 115200', %u bits a byte, the reply ready once request\n"
+                "   and reply have crossed the line (plus up to one poll pause of tiwaysim)\n",
+                tiwaysim::kLineBitsPerByte);
+    std::string answer;
+    bool done = rig.sim->Control("line-rate 115200", answer);
+    if (!done) {
+        std::printf("  tiwaysim refused 'line-rate 115200': %s\n", answer.c_str());
+    }
+    for (std::size_t i = 0; done && i < kinds.size(); ++i) {
+        const double lineUs = LineTimeUs(bytes[i], kLineBitsPerSecond);
+        std::printf("  %s: %zu request + reply bytes = %.0f us on the line\n", kinds[i].name.c_str(), bytes[i],
+                    lineUs);
+        std::vector<Kind> single = {kinds[i]};
+        const Phase lp = Measure(single, rounds / 3, 5, 50);
+        const Reported lr = Report(("115.2 kbit/s line: " + kinds[i].name).c_str(), single, lp);
+        std::printf("  %-34s median %.2f x the line time (card idle), %.2f x (back to back)\n", "",
+                    lr.isolated[0].median / lineUs, lr.backToBack[0].median / lineUs);
+    }
+    if (!rig.sim->Control("line-rate off", answer)) {
+        std::printf("  tiwaysim refused 'line-rate off': %s\n", answer.c_str());
+        done = false;
+    }
+    return done;
+}
+
+// Scale: scans of one gate per secondary over 1, 2, 4 and 8 channels, and
+// the 8 channels taken in turn. Returns the scan times in the order of the
+// labels printed.
+std::vector<std::vector<double>> MeasureScale(const Options &o, Rig &rig, double singleBackToBackUs) {
+    struct Scan {
         std::string label;
         std::vector<Gate *> order;
         std::vector<double> wall;
     };
-    std::vector<ScanFigures> scans;
-    if (cards >= 8) {
-        for (int n : {1, 2, 4, 8}) {
-            ScanFigures s;
-            s.label = std::to_string(n * kSecondaries) + " gates, " + std::to_string(n) + " channel(s), channel by channel";
-            for (int i = 0; i < n * kSecondaries; ++i) {
-                s.order.push_back(&gates[static_cast<std::size_t>(i)]);
-            }
-            scans.push_back(s);
+    std::vector<Scan> scans;
+    for (int n : {1, 2, 4, 8}) {
+        Scan s;
+        s.label = std::to_string(n * kSecondaries) + " gates, " + std::to_string(n) + " channel(s), channel by channel";
+        for (int i = 0; i < n * kSecondaries; ++i) {
+            s.order.push_back(&rig.gates[static_cast<std::size_t>(i)]);
         }
-        ScanFigures rr;
-        rr.label = "248 gates, 8 channels, taking the channels in turn";
-        for (int s = 0; s < kSecondaries; ++s) {
-            for (int c = 0; c < 8; ++c) {
-                rr.order.push_back(&gates[static_cast<std::size_t>(c * kSecondaries + s)]);
-            }
-        }
-        scans.push_back(rr);
-        const int reps = o.rounds > 0 ? std::max(3, o.rounds / 30) : 20;
-        std::vector<double> scanFloor;
-        for (int rep = 0; rep < reps; ++rep) {
-            for (std::size_t j = 0; j < scans.size(); ++j) {
-                ScanFigures &s = scans[(j + static_cast<std::size_t>(rep)) % scans.size()];
-                scanFloor.push_back(TimedSleepUs());
-                const auto t0 = Clock::now();
-                for (Gate *g : s.order) {
-                    ReadGate(*g);
-                }
-                s.wall.push_back(UsSince(t0));
-            }
-        }
-        const Summary floorS = Summarize(scanFloor);
-        std::printf("\n== scale: one host process, 8 channels on 8 cards of one tiwaysim, 31 secondaries each (%d scans "
-                    "of each kind, interleaved)\n",
-                    reps);
-        std::printf("  floor in this phase: median %.1f us\n", floorS.median);
-        std::vector<double> xs, ys;
-        double perGate31 = 0;
-        for (std::size_t i = 0; i < scans.size(); ++i) {
-            const Summary s = Summarize(scans[i].wall);
-            const double n = static_cast<double>(scans[i].order.size());
-            std::printf("  %-54s scan median %8.1f ms  p99 %8.1f ms  per gate %7.1f us = %.2f x floor\n",
-                        scans[i].label.c_str(), s.median / 1000, s.p99 / 1000, s.median / n,
-                        s.median / n / floorS.median);
-            if (i < 4) {
-                xs.push_back(n);
-                ys.push_back(s.median);
-                if (i == 0) {
-                    perGate31 = s.median / n;
-                }
-            }
-        }
-        const LineFit fit = FitLine(xs, ys);
-        std::printf("  scan time by gates (channel by channel): %.1f us per gate + %.1f us, r^2 %.5f\n", fit.slope,
-                    fit.intercept, fit.r2);
-        const double perGate248 = ys.size() == 4 ? ys[3] / xs[3] : 0;
-        std::printf("  per gate at 248 against one channel (31): %.1f / %.1f us = %+.1f%%\n", perGate248, perGate31,
-                    100 * (perGate248 / perGate31 - 1));
-        const double single = r.backToBack[1].median;
-        std::printf("  per gate at 248 against the single-gate read back to back: %.1f / %.1f us = %+.1f%%\n",
-                    perGate248, single, 100 * (perGate248 / single - 1));
+        scans.push_back(s);
     }
-
-    gMeasuring = false;
-    const double simCpu1 = sim.CpuSeconds();
-    const double wallS = UsSince(runStart) / 1e6;
-    const CpuTimes machine1 = ReadCpuTimes();
-    const double selfCpuS = (CpuUs() - selfCpu0) / 1e6;
-    const bool simStopped = sim.Stop();
-    const double machineBusy = static_cast<double>(machine1.busy - machine0.busy);
-    const double machineTotal = static_cast<double>(machine1.total - machine0.total);
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-
-    std::printf("\n== run\n");
-    std::printf("  wall %.1f s; this process %.2f s CPU; tiwaysim %.2f s CPU (%.1f%% of one processor)\n", wallS,
-                selfCpuS, simCpu1 - simCpu0, 100 * (simCpu1 - simCpu0) / wallS);
-    if (machineTotal > 0) {
-        const double busyCores = machineBusy / machineTotal * static_cast<double>(cores);
-        std::printf("  machine busy: %.2f of %ld processors on average, of which %.2f others' work\n", busyCores,
-                    cores, std::max(0.0, busyCores - (selfCpuS + simCpu1 - simCpu0) / wallS));
+    Scan inTurn;
+    inTurn.label = "248 gates, 8 channels, taking the channels in turn";
+    for (int s = 0; s < kSecondaries; ++s) {
+        for (int c = 0; c < 8; ++c) {
+            inTurn.order.push_back(&rig.gates[static_cast<std::size_t>(c * kSecondaries + s)]);
+        }
     }
-    std::printf("  load average at end: %s\n", ReadFirstLine("/proc/loadavg").c_str());
+    scans.push_back(inTurn);
+    const int reps = o.rounds > 0 ? std::max(3, o.rounds / 30) : 20;
+    std::vector<double> scanFloor;
+    for (int rep = 0; rep < reps; ++rep) {
+        for (std::size_t j = 0; j < scans.size(); ++j) {
+            Scan &s = scans[(j + static_cast<std::size_t>(rep)) % scans.size()];
+            scanFloor.push_back(TimedSleepUs());
+            const auto t0 = Clock::now();
+            for (Gate *g : s.order) {
+                ReadGate(*g);
+            }
+            s.wall.push_back(UsSince(t0));
+        }
+    }
+    const Summary floorS = Summarize(scanFloor);
+    std::printf("\n== scale: one host process, 8 channels on 8 cards of one tiwaysim, 31 secondaries each (%d scans "
+                "of each kind, interleaved)\n",
+                reps);
+    std::printf("  floor in this phase: median %.1f us\n", floorS.median);
+    std::vector<double> xs, ys;
+    double perGate31 = 0;
+    std::vector<std::vector<double>> walls;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        const Summary s = Summarize(scans[i].wall);
+        const double n = static_cast<double>(scans[i].order.size());
+        std::printf("  %-54s scan median %8.1f ms  p99 %8.1f ms  per gate %7.1f us = %.2f x floor\n",
+                    scans[i].label.c_str(), s.median / 1000, s.p99 / 1000, s.median / n, s.median / n / floorS.median);
+        if (i < 4) {
+            xs.push_back(n);
+            ys.push_back(s.median);
+            if (i == 0) {
+                perGate31 = s.median / n;
+            }
+        }
+        walls.push_back(scans[i].wall);
+    }
+    const LineFit fit = FitLine(xs, ys);
+    std::printf("  scan time by gates (channel by channel): %.1f us per gate + %.1f us, r^2 %.5f\n", fit.slope,
+                fit.intercept, fit.r2);
+    const double perGate248 = ys.size() == 4 ? ys[3] / xs[3] : 0;
+    std::printf("  per gate at 248 against one channel (31): %.1f / %.1f us = %+.1f%%\n", perGate248, perGate31,
+                100 * (perGate248 / perGate31 - 1));
+    std::printf("  per gate at 248 against the single-gate read back to back: %.1f / %.1f us = %+.1f%%\n", perGate248,
+                singleBackToBackUs, 100 * (perGate248 / singleBackToBackUs - 1));
+    return walls;
+}
 
-    // Verdicts.
+// ---- the report -----------------------------------------------------------------
+
+// The targets and the run's own failures; the exit status.
+int Judge(const Options &o, const std::vector<Kind> &kinds, const Reported &r,
+          const std::vector<std::vector<double>> &scanWalls, bool lineDone, bool simStopped) {
     const double floorMedian = r.floor.median;
     std::printf("\n== targets\n");
     auto verdict = [](const char *what, bool met, const char *detail) {
@@ -814,16 +759,15 @@ int Run(const Options &o) {
     }
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         std::snprintf(detail, sizeof detail, "%.2f%%", 100 * r.cpuPerExchange[i] / r.wallPerExchange[i]);
-        verdict((kinds[i].name + " CPU <= 5% of wall").c_str(),
-                r.cpuPerExchange[i] <= 0.05 * r.wallPerExchange[i], detail);
+        verdict((kinds[i].name + " CPU <= 5% of wall").c_str(), r.cpuPerExchange[i] <= 0.05 * r.wallPerExchange[i],
+                detail);
     }
     std::snprintf(detail, sizeof detail, "card idle %.2f x, back to back %.2f x", r.isolated[2].median / gateIdle,
                   r.backToBack[2].median / gateB2B);
-    verdict("block read <= 1.2 x single-gate read", r.isolated[2].median <= 1.2 * gateIdle &&
-                                                       r.backToBack[2].median <= 1.2 * gateB2B,
-            detail);
-    if (!scans.empty()) {
-        const double per31 = Summarize(scans[0].wall).median / 31, per248 = Summarize(scans[3].wall).median / 248;
+    verdict("block read <= 1.2 x single-gate read",
+            r.isolated[2].median <= 1.2 * gateIdle && r.backToBack[2].median <= 1.2 * gateB2B, detail);
+    if (scanWalls.size() >= 4) {
+        const double per31 = Summarize(scanWalls[0]).median / 31, per248 = Summarize(scanWalls[3]).median / 248;
         std::snprintf(detail, sizeof detail, "%+.1f%% against one channel", 100 * (per248 / per31 - 1));
         verdict("scale per-gate time within 10% of single channel", std::abs(per248 / per31 - 1) <= 0.10, detail);
     }
@@ -843,10 +787,10 @@ int Run(const Options &o) {
     if (o.shortMode) {
         std::vector<ExchangeFigures> judged;
         for (std::size_t i = 0; i < kinds.size(); ++i) {
-            judged.push_back({kinds[i].name + ", card idle", r.isolated[i].median, r.cpuPerExchange[i],
-                              r.wallPerExchange[i]});
-            judged.push_back({kinds[i].name + ", back to back", r.backToBack[i].median, r.cpuPerExchange[i],
-                              r.wallPerExchange[i]});
+            judged.push_back(
+                {kinds[i].name + ", card idle", r.isolated[i].median, r.cpuPerExchange[i], r.wallPerExchange[i]});
+            judged.push_back(
+                {kinds[i].name + ", back to back", r.backToBack[i].median, r.cpuPerExchange[i], r.wallPerExchange[i]});
         }
         const auto failures = JudgeShortRun(floorMedian, judged);
         std::printf("\n== short mode: %s\n", failures.empty() ? "no gross regression" : "GROSS REGRESSION");
@@ -857,19 +801,73 @@ int Run(const Options &o) {
             status = 1;
         }
     }
-    if (!o.keepDir) {
-        for (const char *name : {"network.conf", "tiwaysim.log"}) {
-            unlink((dir + "/" + name).c_str());
-        }
-        for (int c = 0; c < cards; ++c) {
-            char name[32];
-            std::snprintf(name, sizeof name, "/OrvTiw%02d.int", c + 1);
-            unlink((dir + name).c_str());
-        }
-        if (chdir("/") == 0) {
-            rmdir(dir.c_str());
-        }
+    return status;
+}
+
+// ---- the run ------------------------------------------------------------------
+
+int Run(const Options &o) {
+    utsname un{};
+    uname(&un);
+    std::printf("orvtiw_bench%s: %ld processors, %s, kernel %s %s\n", o.shortMode ? " --short" : "",
+                sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), un.sysname, un.release);
+    std::printf("load average at start: %s\n", ReadFirstLine("/proc/loadavg").c_str());
+    const CpuTimes machine0 = ReadCpuTimes();
+    const double selfCpu0 = CpuUs();
+    const auto runStart = Clock::now();
+
+    orvtiw::SetErrFunction(CaptureErr);
+    Rig rig;
+    std::string error;
+    if (!SetUp(o, rig, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        TearDown(o, rig);
+        return 2;
     }
+    std::printf("device %s, tiwaysim %s --poll-us %d, work directory %s\n", ORVBENCH_DEVICE, o.tiwaysim.c_str(),
+                o.pollUs, rig.dir.c_str());
+    std::printf("set-up (start tiwaysim, ColdStart of %d card(s), operations 3 and 4): %.1f s\n", rig.cards,
+                UsSince(runStart) / 1e6);
+    const double simCpu0 = rig.sim->CpuSeconds();
+    gMeasuring = true;
+    CountDriverSleeps();
+
+    BenchChannel &one = *rig.channels[0];
+    gWatchedCommand = one.inst().window + orvtiw::Mailbox::kHostCommand;
+    Gate &gate = rig.gates[0];
+    std::vector<Kind> kinds = {
+        {"Transact (connect)", 0, [&one]() { return ConnectTransact(one, 1); }},
+        {"single-gate read (op 5)", 1, [&gate]() { return ReadGate(gate); }},
+        {"128-word block read (op 6)", kBlockWords, [&rig]() { return ReadBlock(rig.block); }},
+    };
+    std::vector<std::size_t> bytes;
+    const Reported r = MeasureExchanges(o, rig, kinds, bytes);
+    const bool lineDone = !o.shortMode && MeasureLineRate(o, rig, kinds, bytes);
+    const auto scanWalls =
+        rig.cards >= 8 ? MeasureScale(o, rig, r.backToBack[1].median) : std::vector<std::vector<double>>{};
+
+    gMeasuring = false;
+    const double simCpu1 = rig.sim->CpuSeconds();
+    const double wallS = UsSince(runStart) / 1e6;
+    const CpuTimes machine1 = ReadCpuTimes();
+    const double selfCpuS = (CpuUs() - selfCpu0) / 1e6;
+    const bool simStopped = rig.sim->Stop();
+    const double machineBusy = static_cast<double>(machine1.busy - machine0.busy);
+    const double machineTotal = static_cast<double>(machine1.total - machine0.total);
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+
+    std::printf("\n== run\n");
+    std::printf("  wall %.1f s; this process %.2f s CPU; tiwaysim %.2f s CPU (%.1f%% of one processor)\n", wallS,
+                selfCpuS, simCpu1 - simCpu0, 100 * (simCpu1 - simCpu0) / wallS);
+    if (machineTotal > 0) {
+        const double busyCores = machineBusy / machineTotal * static_cast<double>(cores);
+        std::printf("  machine busy: %.2f of %ld processors on average, of which %.2f others' work\n", busyCores,
+                    cores, std::max(0.0, busyCores - (selfCpuS + simCpu1 - simCpu0) / wallS));
+    }
+    std::printf("  load average at end: %s\n", ReadFirstLine("/proc/loadavg").c_str());
+
+    const int status = Judge(o, kinds, r, scanWalls, lineDone, simStopped);
+    TearDown(o, rig);
     return status;
 }
 

@@ -161,7 +161,7 @@ gtest_program() { # gtest_program EXE: runs a GoogleTest program of the x86_64 b
 smoke_test() {
   local run="$work/smoke" rc
   mkdir -p "$run"
-  (cd "$run" && timeout 120 "$wine64" "$root/build/mingw-x86_64/bin/orvtiw_smoke.exe" err.log) >"$work/smoke.log" 2>&1
+  (cd "$run" && timeout 120 "$wine64" "$root/build/mingw-x86_64/bin/orvtiw_smoke.exe") >"$work/smoke.log" 2>&1
   rc=$?
   sed 's/^/    /' "$work/smoke.log"
   [ $rc -eq 0 ]

@@ -29,11 +29,13 @@
 namespace {
 
 using orvlive::CountLines;
+using orvlive::Gate;
 using orvlive::Describe;
 using orvlive::LogLine;
 using orvlive::Module;
 using orvlive::MsSince;
 using orvlive::Simulator;
+using orvtiw::host::ValueType;
 using Clock = std::chrono::steady_clock;
 
 std::string gTiwaysim;
@@ -89,21 +91,18 @@ protected:
         // Configured, as an earlier host session would have left it.
         ASSERT_TRUE(sim_->Start(error, {"--configured"})) << error;
 
-        // The initialisation file is read from the current directory.
-        ASSERT_TRUE(orvlive::WriteTextFile(dir_->path() + "/OrvTiw01.int", "C800;800\n"));
-        ASSERT_EQ(chdir(dir_->path().c_str()), 0);
         m().NewInstance();
         m().ClearLines();
         const auto t0 = Clock::now();
-        ASSERT_EQ(m().ColdStart(true, 100), ORV_STATUS_OK) << Describe(m().Lines());
+        ASSERT_EQ(m().ColdStart(true, 100, "C800;800\n"), ORV_STATUS_OK) << Describe(m().Lines());
         // A configured card: the reset's pause and one exchange, no 5 s pauses.
         EXPECT_LT(MsSince(t0), 1000 + kSlackMs + 1000);
         ASSERT_EQ(CountLines(m().Lines(), "ColdStart(): TIWAY Host Adapter Driver loaded successfully", 32), 1)
             << Describe(m().Lines());
         ASSERT_EQ(m().SetTimeout(kReplyUnits), ORV_STATUS_OK);
-        ASSERT_EQ(m().ParseAddress("01V0064", ORV_GATE_UINT16, 0, v100_), ORV_STATUS_OK);
-        ASSERT_EQ(m().ParseAddress("01V0065", ORV_GATE_UINT16, 0, v101_), ORV_STATUS_OK);
-        ASSERT_EQ(m().ParseAddress("01V00C8", ORV_GATE_UINT16, 0, v200_), ORV_STATUS_OK);
+        ASSERT_EQ(m().ParseAddress("01V0064", ValueType::UInt16, 0, v100_), ORV_STATUS_OK);
+        ASSERT_EQ(m().ParseAddress("01V0065", ValueType::UInt16, 0, v101_), ORV_STATUS_OK);
+        ASSERT_EQ(m().ParseAddress("01V00C8", ValueType::UInt16, 0, v200_), ORV_STATUS_OK);
         m().ClearLines();
     }
 
@@ -117,10 +116,6 @@ protected:
         sim_.reset();
         if (HasFailure() && dir_) {
             std::printf("driver lines:\n%s", Describe(m().Lines()).c_str());
-        }
-        // Out of the directory before it is removed.
-        if (chdir("/") != 0) {
-            std::perror("chdir");
         }
         dir_.reset();
     }
@@ -140,10 +135,10 @@ protected:
                     Describe(lines_).c_str());
         return status;
     }
-    std::int32_t Read(const AddressRecord &a, std::uint32_t &value) {
+    std::int32_t Read(const Gate &a, std::uint32_t &value) {
         return Timed([&] { return m().ReadGate(a, value); });
     }
-    std::int32_t Write(const AddressRecord &a, std::uint32_t value) {
+    std::int32_t Write(const Gate &a, std::uint32_t value) {
         return Timed([&] { return m().WriteGate(a, value); });
     }
     void Control(const std::string &command) {
@@ -165,7 +160,7 @@ protected:
 
     // After a reset the card has dropped its connections: the first read
     // meets "not connected", connects the secondary and reads again.
-    void ExpectReadAfterReset(const AddressRecord &a, std::uint32_t expected) {
+    void ExpectReadAfterReset(const Gate &a, std::uint32_t expected) {
         std::uint32_t value = 0;
         ASSERT_EQ(Read(a, value), ORV_STATUS_OK) << Describe(lines_);
         EXPECT_EQ(value, expected);
@@ -175,7 +170,7 @@ protected:
 
     std::unique_ptr<orvlive::TempDir> dir_;
     std::unique_ptr<Simulator> sim_;
-    AddressRecord v100_{}, v101_{}, v200_{};
+    Gate v100_, v101_, v200_;
     double ms_ = 0;
     std::vector<LogLine> lines_;
 };
@@ -435,8 +430,8 @@ TEST_F(FaultMatrix, PrimitiveError) {
 // A secondary stops answering the adapter, then comes back.
 TEST_F(FaultMatrix, SecondaryDisconnected) {
     std::uint32_t value = 0;
-    AddressRecord s2{};
-    ASSERT_EQ(m().ParseAddress("02V0001", ORV_GATE_UINT16, 0, s2), ORV_STATUS_OK); // connects secondary 2
+    Gate s2;
+    ASSERT_EQ(m().ParseAddress("02V0001", ValueType::UInt16, 0, s2), ORV_STATUS_OK); // connects secondary 2
     ASSERT_EQ(Write(v100_, 0x0101), ORV_STATUS_OK);
     ASSERT_EQ(Write(s2, 0x0202), ORV_STATUS_OK);
     Control("disconnect 1");
@@ -475,9 +470,9 @@ TEST_F(FaultMatrix, SecondaryDisconnected) {
 // or one shorter than the values asked for.
 TEST_F(FaultMatrix, OversizedReply) {
     std::uint32_t value = 0;
-    AddressRecord block{};
-    ASSERT_EQ(m().ParseAddress("01V0064", ORV_GATE_UINT16, 4, block), ORV_STATUS_OK);
-    std::uint16_t words[4] = {0x4321, 0x8765, 0x0FED, 0xCBA9};
+    Gate block;
+    ASSERT_EQ(m().ParseAddress("01V0064", ValueType::UInt16, 4, block), ORV_STATUS_OK);
+    const std::vector<std::uint32_t> words = {0x4321, 0x8765, 0x0FED, 0xCBA9};
     ASSERT_EQ(Timed([&] { return m().WriteBlock(block, words); }), ORV_STATUS_OK);
 
     Control("reply-size 0xFFFF");
@@ -486,9 +481,9 @@ TEST_F(FaultMatrix, OversizedReply) {
     EXPECT_EQ(CountLines(lines_, kTruncated, 8), 1) << Describe(lines_);
     EXPECT_EQ(lines_.size(), 1u) << Describe(lines_);
 
-    std::uint16_t got[4] = {};
+    std::vector<std::uint32_t> got;
     ASSERT_EQ(Timed([&] { return m().ReadBlock(block, got); }), ORV_STATUS_OK) << Describe(lines_);
-    EXPECT_EQ(std::memcmp(got, words, sizeof words), 0);
+    EXPECT_EQ(got, words);
     EXPECT_EQ(CountLines(lines_, kTruncated, 8), 1) << Describe(lines_);
 
     ASSERT_EQ(Write(v101_, 0x2468), ORV_STATUS_OK) << Describe(lines_);

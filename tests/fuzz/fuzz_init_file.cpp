@@ -81,9 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // Channels 0..99 and a three-digit one, which gives a longer file name.
     const int channel = size > 0 && data[0] == 0xFF ? 123 : 7;
-    char name[32];
-    std::snprintf(name, sizeof name, "OrvTiw%02d.int", channel);
-    WriteFile(name, data, size);
+    WriteFile(host::InitFileName(channel), data, size);
     InPrivateDirectory here;
 
     HostChannel direct(channel);

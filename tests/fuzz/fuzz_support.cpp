@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "channel/logging.h"
-#include "host/operation_table.h"
 #include "link/big_endian.h"
 #include "link/mailbox.h"
 
@@ -115,39 +114,12 @@ void WriteFile(const std::string &name, const std::string &text) {
     WriteFile(name, reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
 }
 
-HostChannel::HostChannel(int channelNumber)
-    : inst(allocate()), call{&inst, 0, channelNumber, 0, nullptr} {
-    inst.channel = static_cast<std::uint32_t>(channelNumber);
-    inst.device = kInvalidDevice;
-}
-
-Instance &HostChannel::allocate() {
-    memory_ = new std::uint8_t[static_cast<std::size_t>(kInstanceSize)]();
-    return *reinterpret_cast<Instance *>(memory_);
-}
-
-HostChannel::~HostChannel() {
-    delete[] memory_;
-}
-
-int HostChannel::run(int op, void *params) {
-    call.op = op;
-    call.params = params;
-    return Dispatch(&call);
-}
-
 int ColdStartWithRegions(HostChannel &channel, int online, int timeoutUnits) {
-    static bool written = false;
-    if (!written) {
-        char name[32];
-        std::snprintf(name, sizeof name, "OrvTiw%02d.int", kFuzzChannel);
-        WriteFile(name, kRegionFile);
-        written = true;
-    }
-    StartRecord start{0, 0, 0, online, timeoutUnits};
-    channel.call.channel = kFuzzChannel;
-    InPrivateDirectory here;
-    return channel.run(ORV_OP_COLD_START, &start);
+    host::StartOptions start;
+    start.online = online != 0;
+    start.timeoutUnits = timeoutUnits;
+    start.initText = kRegionFile;
+    return channel.channel.ColdStart(start).status;
 }
 
 GuardedBuffer::GuardedBuffer(std::size_t size) : size_(size), block_(new std::uint8_t[size + 2 * kGuard]) {

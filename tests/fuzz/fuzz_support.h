@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "channel/instance.h"
+#include "support/test_channel.h"
 #include "orvtiw/host_abi.h"
 
 namespace orvtiw::fuzz {
@@ -66,30 +67,16 @@ private:
 void WriteFile(const std::string &name, const std::uint8_t *data, std::size_t size);
 void WriteFile(const std::string &name, const std::string &text);
 
-// A channel's Instance in heap memory of exactly the size operation 14
+// A channel's Instance in host memory of exactly the size operation 14
 // reports, so that a byte beyond it is an AddressSanitizer report.
-class HostChannel {
-public:
-    explicit HostChannel(int channelNumber);
-    ~HostChannel();
-    HostChannel(const HostChannel &) = delete;
-    HostChannel &operator=(const HostChannel &) = delete;
-
-    Instance &inst;
-    CallRecord call;
-    int run(int op, void *params);
-
-private:
-    std::uint8_t *memory_;
-    Instance &allocate();
-};
+using HostChannel = test::TestChannel;
 
 // Region file of the fuzz channels: a double region D, a single word region K
 // whose multiple is left out, a discrete region S and a 32-bit region W.
 inline constexpr char kRegionFile[] = "C800;800\nD;0A;2;2\nK;02;2\ns;07;1;1\nW;0B;4;1 (comment)\n";
 inline constexpr int kFuzzChannel = 3;
 // Runs ColdStart with the given online flag on a channel whose region file
-// is kRegionFile.
+// is kRegionFile (the channel's number must be kFuzzChannel).
 int ColdStartWithRegions(HostChannel &channel, int online, int timeoutUnits);
 
 // A host value buffer with guard zones on both sides: writes into them are

@@ -1,14 +1,35 @@
 #include "support/test_channel.h"
 
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
 
 #include "host/operation_table.h"
 
 namespace orvtiw::test {
+namespace {
+
+// The driver's core as a module: one for the whole test program, as a host
+// loads a module once.
+std::shared_ptr<host::Module> CoreModule() {
+    static const std::shared_ptr<host::Module> module = [] {
+        std::string error;
+        auto loaded = host::Module::FromEntry(&Dispatch, error);
+        if (loaded == nullptr) {
+            std::fprintf(stderr, "the driver's core does not start: %s\n", error.c_str());
+            std::abort();
+        }
+        return loaded;
+    }();
+    return module;
+}
+
+} // namespace
 
 TestChannel::TestChannel(int channelNumber)
-    : memory(new std::uint8_t[static_cast<std::size_t>(kInstanceSize)]()),
-      inst(*reinterpret_cast<Instance *>(memory.get())), call{&inst, 0, channelNumber, 0, nullptr} {
+    : channel(CoreModule(), channelNumber),
+      inst(*static_cast<Instance *>(channel.InstanceMemory())), call{&inst, 0, channelNumber, 0, nullptr} {
     inst.channel = static_cast<std::uint32_t>(channelNumber);
     inst.device = kInvalidDevice;
 }
@@ -21,9 +42,7 @@ void TestChannel::openOn(std::uint8_t *window, std::int32_t replyTimeoutMs) {
 }
 
 int TestChannel::run(int op, void *params) {
-    call.op = op;
-    call.params = params;
-    return Dispatch(&call);
+    return channel.Call(op, params).status;
 }
 
 } // namespace orvtiw::test

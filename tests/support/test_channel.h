@@ -1,19 +1,20 @@
-// A channel's Instance in host-owned memory of exactly the reported size,
-// with the CallRecord that operations take.
+// A channel of the driver linked into the test: the host library's Channel
+// on the driver's entry, so its Instance is host-owned memory of exactly the
+// reported size (what lies beyond it is poisoned under AddressSanitizer),
+// with the CallRecord that routines below the operation table take.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "channel/instance.h"
+#include "orvtiw/host.h"
 #include "orvtiw/host_abi.h"
 
 namespace orvtiw::test {
 
 struct TestChannel {
     explicit TestChannel(int channelNumber = 3);
-    // Exactly the size the host allocates, so a sanitizer sees any byte beyond.
-    std::unique_ptr<std::uint8_t[]> memory;
+    host::Channel channel;
     Instance &inst;
     CallRecord call;
 

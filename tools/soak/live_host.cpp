@@ -6,73 +6,29 @@
 #include <fstream>
 #include <sstream>
 
-#include <dlfcn.h>
 #include <unistd.h>
-
-#include "kelmar.h"
 
 namespace orvlive {
 
 // ---- Module ---------------------------------------------------------------
 
 bool Module::Load(const std::string &kelmarPath, const std::string &modulePath, std::string &error) {
-    // Global, so that the driver finds `err` in it by soname, as with orvhost.
-    void *kelmar = dlopen(kelmarPath.c_str(), RTLD_NOW | RTLD_GLOBAL);
-    if (kelmar == nullptr) {
-        error = std::string("cannot load the logging module: ") + dlerror();
+    module_ = orvtiw::host::Module::Load(kelmarPath, modulePath, error);
+    if (module_ == nullptr) {
         return false;
     }
-    auto setSink = reinterpret_cast<KelmarSetSinkFunction>(dlsym(kelmar, "kelmar_set_sink"));
-    auto setLevel = reinterpret_cast<KelmarSetMinLevelFunction>(dlsym(kelmar, "kelmar_set_min_level"));
-    if (setSink == nullptr || setLevel == nullptr) {
-        error = kelmarPath + " lacks kelmar_set_sink or kelmar_set_min_level";
-        return false;
-    }
-    setLevel(0);
-    setSink(&Module::Sink, this);
-    void *module = dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-        error = std::string("cannot load the driver module: ") + dlerror();
-        return false;
-    }
-    main_ = reinterpret_cast<OrvMainFunction>(dlsym(module, "OrvMain"));
-    if (main_ == nullptr) {
-        error = modulePath + " does not export OrvMain";
-        return false;
-    }
-    InfoRecord info{};
-    CallRecord call{};
-    call.op = ORV_OP_GET_DRIVER_INFO;
-    call.channel = channel;
-    call.params = &info;
-    if (main_(&call) != ORV_STATUS_OK || info.instanceSize <= 0 || info.instanceSize > (1 << 20)) {
-        error = "driver info (operation 14) failed or gave an implausible instance size";
-        return false;
-    }
-    instanceSize_ = info.instanceSize;
     NewInstance();
     return true;
 }
 
 void Module::NewInstance() {
-    const std::size_t slots = (static_cast<std::size_t>(instanceSize_) + sizeof(std::max_align_t) - 1) /
-                              sizeof(std::max_align_t);
-    instance_ = std::make_unique<std::max_align_t[]>(slots);
+    channel_ = std::make_unique<orvtiw::host::Channel>(module_, 1);
+    channel_->SetLogHandler([this](const LogLine &line) { Keep(line); });
 }
 
-std::int32_t Module::Call(std::int32_t op, void *params) {
-    CallRecord call{};
-    call.instance = instance_.get();
-    call.op = op;
-    call.channel = channel;
-    call.params = params;
-    return main_(&call);
-}
-
-void Module::Sink(void *context, int level, const char *text) {
-    auto *self = static_cast<Module *>(context);
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lines_.push_back(LogLine{level, text});
+void Module::Keep(const LogLine &line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(line);
 }
 
 std::vector<LogLine> Module::Lines() const {
@@ -98,93 +54,67 @@ void Module::ClearLines() {
     lines_.clear();
 }
 
-std::int32_t Module::ColdStart(bool online, std::int32_t timeoutUnits) {
-    StartRecord start{};
-    start.online = online ? 1 : 0;
-    start.timeout = timeoutUnits;
-    return Call(ORV_OP_COLD_START, &start);
+std::int32_t Module::ColdStart(bool online, std::int32_t timeoutUnits, const std::string &initText) {
+    orvtiw::host::StartOptions start;
+    start.online = online;
+    start.timeoutUnits = timeoutUnits;
+    start.initText = initText;
+    return channel_->ColdStart(start).status;
 }
 
 std::int32_t Module::WarmStart(std::int32_t secondary) {
-    WarmStartRecord warm{};
-    warm.address = secondary;
-    return Call(ORV_OP_WARM_START, &warm);
+    return channel_->WarmStart(secondary).status;
 }
 
 std::int32_t Module::Reopen() {
-    return Call(ORV_OP_REOPEN_COM, nullptr);
+    return channel_->Reopen().status;
 }
 
 std::int32_t Module::Stop() {
-    return Call(ORV_OP_STOP, nullptr);
+    return channel_->Stop().status;
 }
 
 std::int32_t Module::SetTimeout(std::int32_t units) {
-    TimeoutRecord record{};
-    record.timeout = units;
-    return Call(ORV_OP_SET_TIMEOUT, &record);
+    return channel_->SetTimeout(units).status;
 }
 
-std::int32_t Module::ParseAddress(const std::string &text, std::int32_t gateType, std::int32_t count,
-                                  AddressRecord &out) {
-    out = AddressRecord{};
-    out.text = text.c_str();
-    out.gateType = gateType;
-    out.count = count;
-    const std::int32_t status = Call(count > 0 ? ORV_OP_PARSE_BLOCK_ADDRESS : ORV_OP_PARSE_SINGLE_ADDRESS, &out);
-    out.text = nullptr; // the caller's string may not outlive the record
-    return status;
+std::int32_t Module::ParseAddress(const std::string &text, orvtiw::host::ValueType type, std::int32_t count,
+                                  Gate &out) {
+    auto checked = count > 0 ? channel_->CheckBlock(text, type, count) : channel_->Check(text, type);
+    out = checked.gate;
+    return checked.status;
 }
 
-TransferRecord Module::Transfer(const AddressRecord &a, void *data) const {
-    // Filled anew for every call: the driver moves `data` on in place.
-    TransferRecord t{};
-    t.plcAddress = a.plcAddress;
-    t.regionId = a.regionId;
-    t.elementNumber = a.elementNumber;
-    t.bitNumber = a.bitNumber;
-    t.width = a.width;
-    t.count = a.count > 0 ? a.count : 1;
-    t.data = data;
-    return t;
-}
-
-std::int32_t Module::ReadGate(const AddressRecord &a, std::uint32_t &value) {
-    // A sentinel pattern, so that a status 0 that wrote nothing shows up.
+std::int32_t Module::ReadGate(const Gate &gate, std::uint32_t &value) {
+    // The host's area holds a pattern, and the value is taken from it
+    // whatever the status, so that a failed read which wrote into it anyway
+    // shows.
     std::uint8_t area[8];
     std::memset(area, 0xA5, sizeof area);
-    TransferRecord t = Transfer(a, area);
-    const std::int32_t status = Call(ORV_OP_READ_GATE, &t);
-    if (a.width <= 16) {
-        std::uint16_t v;
-        std::memcpy(&v, area + 2, sizeof v);
-        value = v;
-    } else {
-        std::memcpy(&value, area, sizeof value);
+    TransferRecord record = orvtiw::host::TransferRecordOf(gate, area);
+    const std::int32_t status = channel_->Call(ORV_OP_READ_GATE, &record).status;
+    const auto layout =
+        orvtiw::host::LayoutFor(orvtiw::host::Transfer::ReadGate, gate.decoded.width, gate.decoded.bitNumber, 1);
+    if (layout) {
+        value = orvtiw::host::LoadSlot(area + layout->offset, layout->size);
     }
     return status;
 }
 
-std::int32_t Module::WriteGate(const AddressRecord &a, std::uint32_t value) {
-    std::uint8_t area[8] = {};
-    if (a.width <= 16) {
-        const auto v = static_cast<std::uint16_t>(value);
-        std::memcpy(area + 2, &v, sizeof v);
-    } else {
-        std::memcpy(area, &value, sizeof value);
+std::int32_t Module::WriteGate(const Gate &gate, std::uint32_t value) {
+    return channel_->Write(gate, std::span<const std::uint32_t>(&value, 1)).status;
+}
+
+std::int32_t Module::ReadBlock(const Gate &gate, std::vector<std::uint32_t> &values) {
+    auto read = channel_->Read(gate);
+    if (read.ok()) {
+        values = std::move(read.values);
     }
-    TransferRecord t = Transfer(a, area);
-    return Call(ORV_OP_WRITE_GATE, &t);
+    return read.status;
 }
 
-std::int32_t Module::ReadBlock(const AddressRecord &a, void *data) {
-    TransferRecord t = Transfer(a, data);
-    return Call(ORV_OP_READ_BLOCK, &t);
-}
-
-std::int32_t Module::WriteBlock(const AddressRecord &a, void *data) {
-    TransferRecord t = Transfer(a, data);
-    return Call(ORV_OP_WRITE_BLOCK, &t);
+std::int32_t Module::WriteBlock(const Gate &gate, const std::vector<std::uint32_t> &values) {
+    return channel_->Write(gate, values).status;
 }
 
 int CountLines(const std::vector<LogLine> &lines, const std::string &needle, int level) {

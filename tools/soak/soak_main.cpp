@@ -41,6 +41,7 @@
 
 namespace {
 
+using orvlive::Gate;
 using orvlive::LogLine;
 using orvlive::Module;
 using orvlive::Simulator;
@@ -116,14 +117,19 @@ struct RegionUse {
     int bits;        // element size
     int elements;    // elements 1..elements are used
     int maxBlock;    // longest block
-    std::int32_t gateType;
+    orvtiw::host::ValueType type;
 };
 constexpr RegionUse kRegions[] = {
-    {'V', 16, 48, 16, ORV_GATE_UINT16},
-    {'L', 32, 16, 8, ORV_GATE_UINT32},
-    {'C', 8, 32, 32, ORV_GATE_DIGITAL},
+    {'V', 16, 48, 16, orvtiw::host::ValueType::UInt16},
+    {'L', 32, 16, 8, orvtiw::host::ValueType::UInt32},
+    {'C', 8, 32, 32, orvtiw::host::ValueType::Bit},
 };
 constexpr int kSecondaries = 3;
+
+// Blocks of any region take any gate type; the element decides the width.
+orvtiw::host::ValueType BlockType(const RegionUse &r) {
+    return r.bits == 32 ? orvtiw::host::ValueType::UInt32 : orvtiw::host::ValueType::UInt16;
+}
 const char kInitFile[] = "C800;800\nL;0B;4;1\n";
 
 struct Key {
@@ -357,10 +363,9 @@ void Soak::Forget(int secondary, char region, int first, int count) {
 }
 
 std::int32_t Soak::ReadOne(int secondary, const RegionUse &r, int element, bool bit, int bitNumber) {
-    AddressRecord a{};
+    Gate a;
     const std::string text = AddressText(secondary, r.letter, element, bit ? bitNumber : -1);
-    const std::int32_t gateType = bit ? ORV_GATE_DIGITAL : r.gateType;
-    if (m_.ParseAddress(text, gateType, 0, a) != ORV_STATUS_OK) {
+    if (m_.ParseAddress(text, bit ? orvtiw::host::ValueType::Bit : r.type, 0, a) != ORV_STATUS_OK) {
         ++unexpected_;
         std::printf("soak: address %s refused\n", text.c_str());
         return ORV_STATUS_REFUSED;
@@ -392,29 +397,20 @@ std::int32_t Soak::ReadOne(int secondary, const RegionUse &r, int element, bool 
 }
 
 std::int32_t Soak::ReadMany(int secondary, const RegionUse &r, int first, int count) {
-    AddressRecord a{};
+    Gate a;
     const std::string text = AddressText(secondary, r.letter, first);
-    if (m_.ParseAddress(text, r.bits == 32 ? ORV_GATE_UINT32 : ORV_GATE_UINT16, count, a) != ORV_STATUS_OK) {
+    if (m_.ParseAddress(text, BlockType(r), count, a) != ORV_STATUS_OK) {
         ++unexpected_;
         std::printf("soak: block address %s count %d refused\n", text.c_str(), count);
         return ORV_STATUS_REFUSED;
     }
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) * 4 + 8, 0xA5);
-    const std::int32_t status = m_.ReadBlock(a, buffer.data());
+    std::vector<std::uint32_t> values;
+    const std::int32_t status = m_.ReadBlock(a, values);
     Status("read-block", status);
     if (status == ORV_STATUS_OK) {
         for (int i = 0; i < count; ++i) {
-            std::uint32_t v = 0;
-            if (r.bits == 8) {
-                v = buffer[static_cast<std::size_t>(i)];
-            } else if (r.bits == 16) {
-                std::uint16_t w;
-                std::memcpy(&w, buffer.data() + 2 * i, 2);
-                v = w;
-            } else {
-                std::memcpy(&v, buffer.data() + 4 * i, 4);
-            }
-            Check(Key{secondary, r.letter, first + i}, v, 0xFFFFFFFFu, "read-block " + text);
+            Check(Key{secondary, r.letter, first + i}, values[static_cast<std::size_t>(i)], 0xFFFFFFFFu,
+                  "read-block " + text);
         }
     }
     return status;
@@ -426,9 +422,9 @@ std::uint32_t RandomValue(std::mt19937_64 &rng, int bits) {
 }
 
 std::int32_t Soak::WriteOne(int secondary, const RegionUse &r, int element) {
-    AddressRecord a{};
+    Gate a;
     const std::string text = AddressText(secondary, r.letter, element);
-    if (m_.ParseAddress(text, r.gateType, 0, a) != ORV_STATUS_OK) {
+    if (m_.ParseAddress(text, r.type, 0, a) != ORV_STATUS_OK) {
         ++unexpected_;
         std::printf("soak: address %s refused\n", text.c_str());
         return ORV_STATUS_REFUSED;
@@ -448,9 +444,9 @@ std::int32_t Soak::WriteOne(int secondary, const RegionUse &r, int element) {
 }
 
 std::int32_t Soak::WriteBit(int secondary, int element, int bitNumber) {
-    AddressRecord a{};
+    Gate a;
     const std::string text = AddressText(secondary, 'V', element, bitNumber);
-    if (m_.ParseAddress(text, ORV_GATE_DIGITAL, 0, a) != ORV_STATUS_OK) {
+    if (m_.ParseAddress(text, orvtiw::host::ValueType::Bit, 0, a) != ORV_STATUS_OK) {
         ++unexpected_;
         std::printf("soak: address %s refused\n", text.c_str());
         return ORV_STATUS_REFUSED;
@@ -480,26 +476,18 @@ std::int32_t Soak::WriteBit(int secondary, int element, int bitNumber) {
 }
 
 std::int32_t Soak::WriteMany(int secondary, const RegionUse &r, int first, int count) {
-    AddressRecord a{};
+    Gate a;
     const std::string text = AddressText(secondary, r.letter, first);
-    if (m_.ParseAddress(text, r.bits == 32 ? ORV_GATE_UINT32 : ORV_GATE_UINT16, count, a) != ORV_STATUS_OK) {
+    if (m_.ParseAddress(text, BlockType(r), count, a) != ORV_STATUS_OK) {
         ++unexpected_;
         std::printf("soak: block address %s count %d refused\n", text.c_str(), count);
         return ORV_STATUS_REFUSED;
     }
-    // Block writes take one 16-bit slot per 8- or 16-bit element, 32 bits per long.
     std::vector<std::uint32_t> values(static_cast<std::size_t>(count));
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count) * 4, 0);
-    for (int i = 0; i < count; ++i) {
-        values[static_cast<std::size_t>(i)] = RandomValue(rng_, r.bits);
-        if (r.bits == 32) {
-            std::memcpy(buffer.data() + 4 * i, &values[static_cast<std::size_t>(i)], 4);
-        } else {
-            const auto w = static_cast<std::uint16_t>(values[static_cast<std::size_t>(i)]);
-            std::memcpy(buffer.data() + 2 * i, &w, 2);
-        }
+    for (std::uint32_t &v : values) {
+        v = RandomValue(rng_, r.bits);
     }
-    const std::int32_t status = m_.WriteBlock(a, buffer.data());
+    const std::int32_t status = m_.WriteBlock(a, values);
     Status("write-block", status);
     if (status == ORV_STATUS_OK) {
         for (int i = 0; i < count; ++i) {
@@ -685,12 +673,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "soak: %s\n", error.c_str());
         return 2;
     }
-    // The driver reads its initialisation file from the current directory.
-    if (!orvlive::WriteTextFile(dir.path() + "/OrvTiw01.int", kInitFile) || chdir(dir.path().c_str()) != 0) {
-        std::fprintf(stderr, "soak: cannot prepare the initialisation file\n");
-        return 2;
-    }
-    if (m.ColdStart(true, 100) != ORV_STATUS_OK ||
+    if (m.ColdStart(true, 100, kInitFile) != ORV_STATUS_OK ||
         orvlive::CountLines(m.Lines(), "loaded successfully") != 1) {
         std::fprintf(stderr, "soak: the cold start failed:\n%s", orvlive::Describe(m.Lines()).c_str());
         return 2;

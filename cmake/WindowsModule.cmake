@@ -31,8 +31,6 @@ add_dependencies(orvtiw_kelmar_import kelmar_windows)
 # (the module and the unit tests) imports it from KELMAR.dll.
 target_link_libraries(orvtiw_core PUBLIC orvtiw_kelmar_import)
 
-# The record layouts that 32-bit hosts rely on, checked when the module compiles.
-target_sources(OrvTiw PRIVATE ${PROJECT_SOURCE_DIR}/src/host/abi_layout_checks.cpp
-                              ${PROJECT_SOURCE_DIR}/src/host/OrvTiw.def)
+target_sources(OrvTiw PRIVATE ${PROJECT_SOURCE_DIR}/src/host/OrvTiw.def)
 set_target_properties(OrvTiw PROPERTIES PREFIX "" IMPORT_PREFIX "lib")
 target_link_options(OrvTiw PRIVATE -Wl,--no-undefined)

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld googletest libgtest-dev libgmock-dev
           libbenchmark-dev valgrind python3
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64)
+          wine wine64
+          g++-multilib qemu-user)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the native build, the sanitizer build and
-# the Windows builds. Installs what is missing first.
+# Runs every test of the project: the native build, the sanitizer build, the
+# 32-bit Linux build under qemu-i386 and the Windows builds. Installs what is
+# missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +17,7 @@ for preset in default sanitize; do
     bash scripts/test-valgrind.sh
   fi
 done
+echo "== 32-bit x86 Linux under qemu-i386" && bash scripts/test-linux-i386.sh
 echo "== benchmark, short mode (Release)" && bash scripts/bench.sh --short
 echo "== fuzz (libFuzzer, 60 s per target)" && bash scripts/test-fuzz.sh
 

@@ -724,6 +724,35 @@ TEST_F(EndToEnd, InterruptEndsThePollAndStopsTheChannel) {
     EXPECT_EQ(o.err.find("stop:"), std::string::npos) << "the channel stopped cleanly\n" << o.err;
 }
 
+// On a terminal orvhost shows what a long wait waits for, drawn from the
+// driver's own lines, and polls in a window rewritten in place; redirected,
+// none of it. `script` gives the run a pseudo-terminal.
+TEST_F(EndToEnd, ProgressAndWatchWindowOnATerminalOnly) {
+    const auto onTerminal = [this](const std::string &arguments) {
+        return e2e::Run({"/usr/bin/script", "-qec", "'" + kOrvhost + "' --module '" + kModule + "' " + arguments, "/dev/null"},
+                        workDir_, "", kRunLimit);
+    };
+    // Configured, the cold start still pauses a second in the reset: a
+    // terminal would show it, the redirected run shows nothing.
+    const auto redirected = Host({"-l", "33", "read", "01V0064"});
+    EXPECT_EQ(redirected.exitCode, 0) << Describe(redirected);
+    EXPECT_EQ(redirected.err, "") << Describe(redirected);
+
+    // Unconfigured at every reset: the configuration's two 5 s pauses.
+    ASSERT_TRUE(Control("reset-forgets on"));
+    const auto tty = onTerminal("-l 33 -t hex read 01V0064");
+    EXPECT_EQ(tty.exitCode, 0) << Describe(tty);
+    EXPECT_TRUE(InOrder(tty.out, {"\rcold start: adapter reset, then configuration - 1 s of up to 31 s",
+                                  "\rcold start: adapter reset, then configuration - 9 s of up to 31 s",
+                                  "01V0064: 0x1234"}));
+    ASSERT_TRUE(Control("reset-forgets off"));
+
+    const auto watch = onTerminal("-l 33 -t hex -i 50 -N 2 poll 01V0064 01V0065");
+    EXPECT_EQ(watch.exitCode, 0) << Describe(watch);
+    EXPECT_TRUE(InOrder(watch.out, {"[1] every 50 ms", "  01V0064  0x1234", "  01V0065  0x5678", "\033[3F",
+                                    "[2] every 50 ms", "  01V0064  0x1234", "poll: 4 reads, 0 errors"}));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {

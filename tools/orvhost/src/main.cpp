@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "orvtiw/host.h"
 #include "session.h"
+#include "terminal.h"
 
 namespace {
 
@@ -63,7 +64,10 @@ int Run(const orvhost::CommandLine &line) {
     }
     orvtiw::host::Channel channel(module, options.channel);
 
-    orvhost::Session session(channel, options, std::cout, std::cerr);
+    // Progress on long waits and a watch window for poll, on terminals only.
+    orvhost::Progress progress(std::cerr, orvhost::IsTerminal(stderr) && orvhost::EnableCursorControl(stderr));
+    const bool watch = command.kind == CommandKind::Poll && orvhost::EnableCursorControl(stdout);
+    orvhost::Session session(channel, options, std::cout, std::cerr, progress, watch);
     bool ok = true;
     switch (command.kind) {
     case CommandKind::Info:

@@ -67,16 +67,20 @@ bool StopRequested() {
     return gStop != 0;
 }
 
-Session::Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors)
-    : channel_(channel), options_(options), out_(out), err_(errors), type_(options.type) {
-    channel_.SetLogHandler([this](const orvtiw::host::LogLine &line) { ShowLine(line); });
+Session::Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors,
+                 Progress &progress, bool watch)
+    : channel_(channel), options_(options), out_(out), err_(errors), progress_(progress), watch_(watch),
+      type_(options.type) {
+    // Driver lines are printed as "<level> <text>" when their level is shown.
+    channel_.SetLogHandler(
+        [this](const orvtiw::host::LogLine &line) { progress_.Line(line, line.level >= options_.minLevel); });
 }
 
-void Session::ShowLine(const orvtiw::host::LogLine &line) {
-    if (line.level >= options_.minLevel) {
-        err_ << line.level << " " << line.text << "\n";
-        err_.flush();
-    }
+Result Session::Waiting(const char *what, const std::function<Result()> &operation) {
+    progress_.Begin(what);
+    Result result = operation();
+    progress_.End();
+    return result;
 }
 
 bool Session::Report(const std::string &what, const Result &result) {
@@ -104,11 +108,16 @@ bool Session::ColdStart() {
     if (!options_.initFile.empty()) {
         start.initFile = options_.initFile;
     }
-    return Report("cold start", channel_.ColdStart(start));
+    if (!fineTimer_) {
+        fineTimer_.emplace();
+    }
+    return Report("cold start", Waiting("cold start", [&] { return channel_.ColdStart(start); }));
 }
 
 bool Session::Stop() {
-    return Report("stop", channel_.Stop());
+    const bool ok = Report("stop", channel_.Stop());
+    fineTimer_.reset();
+    return ok;
 }
 
 bool Session::Check(const char *verb, const std::string &text, ValueType type, std::int32_t count, Gate &gate) {
@@ -199,20 +208,18 @@ bool Session::Poll(const std::vector<std::string> &addresses, ValueType type) {
     std::uint64_t errors = 0;
     auto next = Clock::now();
     for (std::int64_t cycle = 1; !StopRequested(); ++cycle) {
-        std::string line = "[" + std::to_string(cycle) + "]";
+        std::vector<std::string> values;
         for (const Gate &gate : gates) {
             const auto read = channel_.Read(gate);
             ++reads;
-            line += " " + gate.address + "=";
             if (read.ok()) {
-                line += orvtiw::host::FormatValue(type, read.valueBytes, read.values[0]);
+                values.push_back(orvtiw::host::FormatValue(type, read.valueBytes, read.values[0]));
             } else {
                 ++errors;
-                line += "status " + std::to_string(read.status);
+                values.push_back("status " + std::to_string(read.status));
             }
         }
-        out_ << line << "\n";
-        out_.flush();
+        PrintPollCycle(cycle, addresses, values, cycle == 1);
         if (options_.pollCount != 0 && cycle >= options_.pollCount) {
             break;
         }
@@ -238,6 +245,29 @@ bool Session::Poll(const std::vector<std::string> &addresses, ValueType type) {
     return errors == 0;
 }
 
+// Redirected, one line per cycle; on a terminal, a watch window: a line per
+// gate, rewritten in place each cycle.
+void Session::PrintPollCycle(std::int64_t cycle, const std::vector<std::string> &addresses,
+                             const std::vector<std::string> &values, bool first) {
+    if (!watch_) {
+        std::string line = "[" + std::to_string(cycle) + "]";
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            line += " " + addresses[i] + "=" + values[i];
+        }
+        out_ << line << "\n";
+        out_.flush();
+        return;
+    }
+    if (!first) {
+        out_ << "\033[" << values.size() + 1 << "F"; // back to the first line of the window
+    }
+    out_ << "\033[K[" << cycle << "] every " << options_.interval << " ms, Ctrl-C stops\n";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        out_ << "\033[K  " << addresses[i] << "  " << values[i] << "\n";
+    }
+    out_.flush();
+}
+
 bool Session::RunScriptCommand(const Command &command, bool &quit) {
     const ValueType type = command.type.value_or(type_);
     switch (command.kind) {
@@ -253,14 +283,15 @@ bool Session::RunScriptCommand(const Command &command, bool &quit) {
     case CommandKind::Write:
         return Write(command.addresses[0], command.values, type);
     case CommandKind::Warm: {
-        const bool ok = Report("warm", channel_.WarmStart(command.hasNumber ? command.number : lastSecondary_));
+        const std::int32_t secondary = command.hasNumber ? command.number : lastSecondary_;
+        const bool ok = Report("warm", Waiting("warm start", [&] { return channel_.WarmStart(secondary); }));
         if (ok) {
             out_ << "warm: ok\n";
         }
         return ok;
     }
     case CommandKind::Reopen: {
-        const bool ok = Report("reopen", channel_.Reopen());
+        const bool ok = Report("reopen", Waiting("reopen", [&] { return channel_.Reopen(); }));
         if (ok) {
             out_ << "reopen: ok\n";
         }

@@ -3,13 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "orvtiw/host.h"
+#include "progress.h"
 
 namespace orvhost {
 
@@ -17,7 +20,10 @@ using orvtiw::host::ValueType;
 
 class Session {
   public:
-    Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors);
+    // `progress` draws what long waits wait for, and takes the driver's
+    // lines; `watch`: poll rewrites its values in place on a terminal.
+    Session(orvtiw::host::Channel &channel, const Options &options, std::ostream &out, std::ostream &errors,
+            Progress &progress, bool watch);
 
     // Each returns true when every driver operation it made succeeded.
     bool Info();
@@ -32,13 +38,19 @@ class Session {
     bool Check(const char *verb, const std::string &text, ValueType type, std::int32_t count, orvtiw::host::Gate &gate);
     bool Report(const std::string &what, const orvtiw::host::Result &result);
     bool RunScriptCommand(const Command &command, bool &quit);
-    // Prints a driver line as "<level> <text>" when its level is shown.
-    void ShowLine(const orvtiw::host::LogLine &line);
+    // An operation that may wait long, with its progress shown.
+    orvtiw::host::Result Waiting(const char *what, const std::function<orvtiw::host::Result()> &operation);
+    void PrintPollCycle(std::int64_t cycle, const std::vector<std::string> &addresses,
+                        const std::vector<std::string> &values, bool first);
 
     orvtiw::host::Channel &channel_;
     const Options &options_;
     std::ostream &out_;
     std::ostream &err_;
+    Progress &progress_;
+    const bool watch_;
+    // The system timer at 1 ms while the channel is open (Windows).
+    std::optional<orvtiw::host::FineTimer> fineTimer_;
     ValueType type_;
     std::int32_t lastSecondary_ = 0;
 };

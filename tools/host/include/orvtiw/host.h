@@ -229,6 +229,22 @@ TransferRecord TransferRecordOf(const Gate &gate, void *data);
 // and what an in-process driver's logger can call.
 void DeliverLogLine(int level, const char *text);
 
+// While one lives, the system's timer ticks every millisecond (on Windows,
+// timeBeginPeriod(1), undone when it goes): the driver polls the card with
+// Sleep(1), which otherwise sleeps a whole default tick of about 15.6 ms, so
+// that every exchange costs that much. A host holds one while a channel is
+// open. Elsewhere it does nothing. The driver itself sets no timer.
+class FineTimer {
+  public:
+    FineTimer();
+    ~FineTimer();
+    FineTimer(const FineTimer &) = delete;
+    FineTimer &operator=(const FineTimer &) = delete;
+
+  private:
+    [[maybe_unused]] bool held_ = false;
+};
+
 // What a status means to a host.
 const char *StatusMeaning(std::int32_t status);
 

@@ -130,6 +130,35 @@ kelmar_exports_err() { # PRESET
   grep -qx err <<<"$names"
 }
 
+# orvhost.exe holds the system timer at 1 ms while a channel is open; the
+# driver sets no timer of its own.
+imports_timer_resolution() { # PRESET
+  local found
+  found=$(pe_imports "$(objdump_for "$1")" "build/$1/bin/orvhost.exe" |
+          awk -F'\t' 'tolower($1) == "winmm.dll" {print $2}' | sort | tr '\n' ' ')
+  echo "    orvhost.exe from WINMM.dll: $found"
+  [ "$found" = "timeBeginPeriod timeEndPeriod " ] &&
+    ! pe_imports "$(objdump_for "$1")" "build/$1/bin/OrvTiw.dll" | grep -qi '^winmm.dll'
+}
+
+# The 32-bit set as it ships: a zip of OrvTiw.dll, KELMAR.dll, orvhost.exe
+# and the README in one folder, whose OrvTiw.dll is an i686 DLL exporting
+# OrvMain only.
+windows_zip() {
+  local log="$work/cpack.log" zip names unpacked="$work/zip"
+  rm -rf build/mingw-i686/packages
+  (cd build/mingw-i686 && cpack -G ZIP) >"$log" 2>&1 || { tail -n 20 "$log" | sed 's/^/    /'; return 1; }
+  zip=$(ls build/mingw-i686/packages/orvtiw-*-win32.zip) || return 1
+  names=$(unzip -Z1 "$zip" | grep -v '/$' | sed 's#^[^/]*/##' | sort | tr '\n' ' ')
+  echo "    $(basename "$zip"): $names"
+  [ "$names" = "KELMAR.dll OrvTiw.dll README.md orvhost.exe " ] || return 1
+  unzip -q -d "$unpacked" "$zip" || return 1
+  local dll
+  dll=$(find "$unpacked" -name OrvTiw.dll)
+  i686-w64-mingw32-objdump -f "$dll" | grep -q "file format pei-i386" &&
+    [ "$(pe_exports i686-w64-mingw32-objdump "$dll")" = "OrvMain" ]
+}
+
 is_pe_for() { # PRESET FORMAT
   "$(objdump_for "$1")" -f "build/$1/bin/OrvTiw.dll" | grep -q "file format $2"
 }
@@ -187,7 +216,11 @@ check "mingw-i686: OrvTiw.dll loads only KELMAR.dll and system DLLs" after_build
   depends_on_system_dlls_only mingw-i686 OrvTiw.dll KELMAR.dll
 check "mingw-i686: KELMAR.dll exports err; it and orvhost.exe load only system DLLs" after_build mingw-i686 \
   eval 'kelmar_exports_err mingw-i686 && depends_on_system_dlls_only mingw-i686 KELMAR.dll &&
-        depends_on_system_dlls_only mingw-i686 orvhost.exe KELMAR.dll'
+        depends_on_system_dlls_only mingw-i686 orvhost.exe winmm.dll'
+check "mingw-i686: orvhost.exe imports timeBeginPeriod and timeEndPeriod; OrvTiw.dll sets no timer" after_build mingw-i686 \
+  imports_timer_resolution mingw-i686
+check "mingw-i686: the zip holds OrvTiw.dll (i686, exporting OrvMain only), KELMAR.dll, orvhost.exe, README" \
+  after_build mingw-i686 windows_zip
 
 check "mingw-x86_64: configure and build" build mingw-x86_64
 check "mingw-x86_64: OrvTiw.dll exports OrvMain and nothing else" after_build mingw-x86_64 exports_only_orvmain mingw-x86_64
@@ -198,7 +231,9 @@ check "mingw-x86_64: OrvTiw.dll, KELMAR.dll, orvhost.exe and the test programs l
         depends_on_system_dlls_only mingw-x86_64 orvtiw_unit_tests.exe KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_windows_tests.exe KELMAR.dll &&
         depends_on_system_dlls_only mingw-x86_64 orvtiw_smoke.exe &&
-        depends_on_system_dlls_only mingw-x86_64 orvhost.exe KELMAR.dll'
+        depends_on_system_dlls_only mingw-x86_64 orvhost.exe winmm.dll'
+check "mingw-x86_64: orvhost.exe imports timeBeginPeriod and timeEndPeriod; OrvTiw.dll sets no timer" after_build mingw-x86_64 \
+  imports_timer_resolution mingw-x86_64
 check "wine64: a fresh prefix of this run's own" wine_prefix
 check "wine64: unit tests (orvtiw_unit_tests.exe)" after_build mingw-x86_64 gtest_program orvtiw_unit_tests
 check "wine64: kernel32 and KELMAR.dll bindings (orvtiw_windows_tests.exe)" \

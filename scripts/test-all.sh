@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the native build, the sanitizer build, the
-# 32-bit Linux build under qemu-i386 and the Windows builds. Installs what is
-# missing first.
+# Runs every test of the project: the native build and its Debian package,
+# the sanitizer build, the 32-bit Linux build under qemu-i386 and the Windows
+# builds and zip. Installs what is missing first (both sets of
+# scripts/setup.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ for preset in default sanitize; do
   ctest --preset "$preset" -j 2
   if [ "$preset" = default ]; then
     bash scripts/test-valgrind.sh
+    echo "== the Debian package" && bash scripts/test-packages.sh
   fi
 done
 echo "== 32-bit x86 Linux under qemu-i386" && bash scripts/test-linux-i386.sh

@@ -41,7 +41,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ "$setup" = 1 ]; then
-    bash scripts/setup.sh
+    bash scripts/setup.sh --build
 fi
 if [ "$build" = 1 ]; then
     if [ "$dir" = build/default ]; then

@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test the project.
-# Safe to run again: it installs only packages that are missing.
+# Installs what a fresh Debian machine lacks, in two sets: what building and
+# the demo need, and what the tests add. Safe to run again: it installs only
+# packages that are missing.
+# usage: scripts/setup.sh [--build]     --build: the first set only (the demo's)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64
-          g++-multilib qemu-user)
+# Building (the default preset builds the unit tests too) and the demo.
+build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev)
+# The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
+# the 32-bit build and its emulator, the package checks.
+test_packages=(clang libclang-rt-14-dev lld valgrind
+               g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+               wine wine64
+               g++-multilib qemu-user
+               dpkg-dev unzip)
+
+packages=("${build_packages[@]}")
+case "${1:-}" in
+  --build) ;;
+  "") packages+=("${test_packages[@]}") ;;
+  *) echo "usage: $0 [--build]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -131,6 +131,11 @@ Channel::Channel(std::shared_ptr<Module> module, std::int32_t number)
 }
 
 Channel::~Channel() {
+    // Before a cold start the Instance is only zeros, whose device field is
+    // no closed link; after one, closing is safe in any state.
+    if (started_) {
+        Close();
+    }
 #if defined(ORVTIW_HOST_ASAN)
     ASAN_UNPOISON_MEMORY_REGION(instance_.get() + instanceSize_, kGuardBytes);
 #endif
@@ -187,7 +192,7 @@ Result Channel::ColdStart(const StartOptions &options) {
     start.online = options.online ? 1 : 0;
     start.timeout = options.timeoutUnits;
     if (!options.initFile && !options.initText) {
-        return Invoke(ORV_OP_COLD_START, &start);
+        return Started(Invoke(ORV_OP_COLD_START, &start));
     }
     Result refused;
     if (options.initFile && options.initText) {
@@ -221,7 +226,12 @@ Result Channel::ColdStart(const StartOptions &options) {
     }
     // Relative paths of the caller's keep their meaning: the directory is
     // the current one for the cold start only.
-    return Invoke(ORV_OP_COLD_START, &start, &directory.Path());
+    return Started(Invoke(ORV_OP_COLD_START, &start, &directory.Path()));
+}
+
+Result Channel::Started(Result &&coldStart) {
+    started_ = started_ || coldStart.status != kNotCalled;
+    return std::move(coldStart);
 }
 
 Result Channel::WarmStart(std::int32_t secondary) {

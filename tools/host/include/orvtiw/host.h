@@ -153,6 +153,8 @@ class Module {
 class Channel {
   public:
     Channel(std::shared_ptr<Module> module, std::int32_t number);
+    // Closes the link (operation 12) when the channel was started through
+    // ColdStart, so that the device and the card window are not left open.
     ~Channel();
     Channel(const Channel &) = delete;
     Channel &operator=(const Channel &) = delete;
@@ -210,12 +212,15 @@ class Channel {
   private:
     Result Invoke(std::int32_t op, void *params, const std::filesystem::path *directory = nullptr);
     CheckResult CheckAs(std::string_view address, ValueType type, std::int32_t count, bool block);
+    // Notes that a cold start reached the driver.
+    Result Started(Result &&coldStart);
 
     std::shared_ptr<Module> module_;
     std::int32_t number_;
     std::size_t instanceSize_;
     std::unique_ptr<std::uint8_t[]> instance_; // the Instance, then a guard zone
     LogHandler handler_;
+    bool started_ = false; // a ColdStart was made: the Instance holds a link state
 };
 
 // The transfer record of operations 5, 6, 7 and 10 for a checked gate, with

@@ -213,6 +213,10 @@ int main(int argc, char **argv) {
         std::fputs(Usage(), stdout);
         return 0;
     }
+    if (o.version) {
+        std::fputs(Version(), stdout);
+        return 0;
+    }
     if (!o.sendPath.empty()) {
         std::string answer;
         const bool reached = SendControl(o.sendPath, o.sendCommand, answer);

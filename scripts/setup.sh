@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev valgrind python3
+          libbenchmark-dev libcli11-dev help2man valgrind python3
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64)
 

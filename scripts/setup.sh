@@ -6,7 +6,7 @@
 set -euo pipefail
 
 # Building (the default preset builds the unit tests too) and the demo.
-build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev)
+build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
 # the 32-bit build and its emulator, the package checks.
 test_packages=(clang libclang-rt-14-dev lld valgrind

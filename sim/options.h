@@ -23,6 +23,7 @@ struct Options {
     std::string sendPath;
     std::string sendCommand;
     bool help = false;
+    bool version = false;
 };
 
 // False with a message on a bad command line. `defaultDevice` is the
@@ -31,5 +32,6 @@ bool ParseOptions(int argc, const char *const *argv, const std::string &defaultD
                   std::string &error);
 
 const char *Usage();
+const char *Version(); // "tiwaysim 7.0": name and version, as help2man reads them
 
 } // namespace tiwaysim

@@ -124,6 +124,17 @@ int Serve(const Options &o) {
         Fail(error);
         return 1;
     }
+    // From here the file is ours: --remove-device removes it on every way out,
+    // a failed start included, so that no driver opens it and then waits for
+    // a card that nobody serves. It goes before the lock is let go.
+    struct RemoveAtExit {
+        const std::string *path;
+        ~RemoveAtExit() {
+            if (path != nullptr) {
+                unlink(path->c_str());
+            }
+        }
+    } removeAtExit{o.removeDevice ? &o.device : nullptr};
     auto cards = MakeServedCards(plans);
     for (auto &c : cards) {
         c->window = device.Window(std::uint32_t{c->segment} << 4, kWindowSize);
@@ -191,9 +202,6 @@ int Serve(const Options &o) {
     if (!o.readyFile.empty()) {
         unlink(o.readyFile.c_str());
     }
-    if (o.removeDevice) {
-        unlink(o.device.c_str());
-    }
     std::printf("tiwaysim: stopped\n");
     return status;
 }
@@ -211,6 +219,10 @@ int main(int argc, char **argv) {
     }
     if (o.help) {
         std::fputs(Usage(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::fputs(Version(), stdout);
         return 0;
     }
     if (!o.sendPath.empty()) {

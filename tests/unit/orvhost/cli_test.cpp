@@ -122,6 +122,9 @@ TEST(CommandLine, PollScriptAndHelp) {
     const auto help = Parse({"-h"});
     ASSERT_TRUE(help);
     EXPECT_EQ(help->command.kind, CommandKind::Help);
+    const auto version = Parse({"--version"});
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->command.kind, CommandKind::Version);
 }
 
 TEST(ScriptLine, SplitsAtBlanksAndDropsComments) {

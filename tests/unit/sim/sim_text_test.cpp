@@ -1,14 +1,17 @@
 // tiwaysim's texts: the network configuration, the kept memory, the control
-// commands, the trace line, and the planning of card windows.
+// commands, the trace line, the planning of card windows, and the command
+// line.
 #include <gtest/gtest.h>
 
 #include <ostream>
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "control_commands.h"
 #include "network_config.h"
+#include "options.h"
 #include "served_cards.h"
 #include "trace.h"
 
@@ -275,6 +278,71 @@ TEST(PlanCards, DefaultsAndRefusals) {
     EXPECT_FALSE(PlanCards({0xC800, 0xC87F}, plans, error)) << "windows 0x7F0 bytes apart overlap";
     plans.clear();
     EXPECT_TRUE(PlanCards({0xC800, 0xC880}, plans, error));
+}
+
+bool ParseArgs(std::vector<const char *> args, Options &o, std::string &error) {
+    args.insert(args.begin(), "tiwaysim");
+    return ParseOptions(static_cast<int>(args.size()), args.data(), "/dev/shm/build-default", o, error);
+}
+
+TEST(SimCommandLine, EveryOptionReachesItsField) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseArgs({"--card", "C800", "--config", "net.conf", "--card=0xD000", "--memory", "mem", "--control",
+                           "sock", "--ready-file", "ready", "--trace", "--poll-us", "0x20", "--remove-device",
+                           "--configured", "--line-rate", "115200"},
+                          o, error))
+        << error;
+    EXPECT_EQ(o.device, "/dev/shm/build-default");
+    EXPECT_EQ(o.cards, (std::vector<std::uint16_t>{0xC800, 0xD000})) << "every --card, in order";
+    EXPECT_EQ(o.config, "net.conf");
+    EXPECT_EQ(o.memory, "mem");
+    EXPECT_EQ(o.control, "sock");
+    EXPECT_EQ(o.readyFile, "ready");
+    EXPECT_TRUE(o.trace && o.removeDevice && o.configured);
+    EXPECT_EQ(o.pollMicros, 0x20u);
+    EXPECT_EQ(o.lineRate, 115200u);
+    EXPECT_FALSE(o.help || o.version);
+
+    Options client;
+    ASSERT_TRUE(ParseArgs({"--send", "/tmp/sock", "delay 500", "--device", "/tmp/dev"}, client, error)) << error;
+    EXPECT_EQ(client.sendPath, "/tmp/sock");
+    EXPECT_EQ(client.sendCommand, "delay 500");
+    EXPECT_EQ(client.device, "/tmp/dev");
+    EXPECT_EQ(client.pollMicros, 100u);
+    EXPECT_EQ(client.lineRate, 0u);
+
+    Options asks;
+    ASSERT_TRUE(ParseArgs({"-h", "--version"}, asks, error)) << error;
+    EXPECT_TRUE(asks.help && asks.version);
+}
+
+TEST(SimCommandLine, BadArgumentsAreRefused) {
+    const std::vector<std::vector<const char *>> bad{
+        {"--card", "G000"},
+        {"--card", "10000"},
+        {"--card", "C800", "D000"},
+        {"--poll-us", "9"},
+        {"--poll-us", "10001"},
+        {"--line-rate", "299"},
+        {"--send", "/tmp/sock"},
+        {"--send", "a", "b", "c"},
+        {"--device", ""},
+        {"--device"},
+        {"--trace=1"},
+        {"--bogus"},
+        {"stray"},
+    };
+    for (const auto &args : bad) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(ParseArgs(args, o, error)) << args[0];
+        EXPECT_FALSE(error.empty()) << args[0];
+    }
+    Options o;
+    std::string error;
+    EXPECT_FALSE(ParseArgs({"--line-rate", "10000001"}, o, error));
+    EXPECT_EQ(error, "--line-rate takes 300..10000000 bits per second");
 }
 
 } // namespace

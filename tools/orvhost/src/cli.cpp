@@ -1,53 +1,21 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#ifndef ORVTIW_VERSION
+#error "ORVTIW_VERSION names the project's version"
+#endif
 
 namespace orvhost {
 namespace {
 
 constexpr std::size_t kMaxPollAddresses = 64;
-
-enum class Opt { Channel, NoCard, Timeout, Type, Level, Init, Module, Interval, Count, Help };
-
-struct OptionSpec {
-    Opt id;
-    char shortName;
-    const char *longName;
-    bool takesValue;
-};
-
-constexpr std::array<OptionSpec, 10> kOptions{{
-    {Opt::Channel, 'c', "channel", true},
-    {Opt::NoCard, 'n', "no-card", false},
-    {Opt::Timeout, 'o', "timeout", true},
-    {Opt::Type, 't', "type", true},
-    {Opt::Level, 'l', "level", true},
-    {Opt::Init, 'f', "init", true},
-    {Opt::Module, 'm', "module", true},
-    {Opt::Interval, 'i', "interval", true},
-    {Opt::Count, 'N', "count", true},
-    {Opt::Help, 'h', "help", false},
-}};
-
-const OptionSpec *FindShort(char c) {
-    for (const auto &known : kOptions) {
-        if (known.shortName == c) {
-            return &known;
-        }
-    }
-    return nullptr;
-}
-
-const OptionSpec *FindLong(std::string_view name) {
-    for (const auto &known : kOptions) {
-        if (name == known.longName) {
-            return &known;
-        }
-    }
-    return nullptr;
-}
 
 // A word such as -5 or -.5 is a value to write, not an option: no option is
 // named by a digit.
@@ -82,48 +50,107 @@ bool SetType(std::optional<ValueType> &target, std::string_view value, std::stri
     return true;
 }
 
-bool ApplyOption(const OptionSpec &known, std::string_view value, Options &options, Command &command,
-                 std::string &error) {
-    std::optional<ValueType> type;
-    switch (known.id) {
-    case Opt::Channel:
-        return SetInt(options.channel, value, 0, kMaxChannel, "the channel", error);
-    case Opt::NoCard:
-        options.card = false;
-        return true;
-    case Opt::Timeout:
-        return SetInt(options.timeout, value, 0, kMaxTimeoutUnits, "the time-out", error);
-    case Opt::Type:
-        if (!SetType(type, value, error)) {
-            return false;
-        }
-        options.type = *type;
-        return true;
-    case Opt::Level:
-        return SetInt(options.minLevel, value, -1000000, 1000000, "the log level", error);
-    case Opt::Init:
-        if (value.empty()) {
-            error = "--init needs a file name";
-            return false;
-        }
-        options.initFile = value;
-        return true;
-    case Opt::Module:
-        if (value.empty()) {
-            error = "--module needs a path";
-            return false;
-        }
-        options.module = value;
-        return true;
-    case Opt::Interval:
-        return SetInt(options.interval, value, 0, kMaxIntervalMs, "the interval", error);
-    case Opt::Count:
-        return SetInt(options.pollCount, value, 0, kMaxPollCount, "the poll count", error);
-    case Opt::Help:
-        command.kind = CommandKind::Help;
-        return true;
+// The program's options. Each writes into `line` when CLI11 applies it; a
+// bad value is thrown as CLI11's validation error with our own wording.
+void DefineOptions(CLI::App &app, CommandLine &line) {
+    Options &o = line.options;
+    auto number = [&app](const char *names, std::int32_t &target, std::int64_t lo, std::int64_t hi, const char *what,
+                         const char *description) {
+        auto apply = [&target, lo, hi, what](const std::string &value) {
+            std::string error;
+            if (!SetInt(target, value, lo, hi, what, error)) {
+                throw CLI::ValidationError(error);
+            }
+        };
+        return app.add_option_function<std::string>(names, apply, description)->type_name("N");
+    };
+    auto text = [&app](const char *names, std::string &target, const char *missing, const char *description) {
+        auto apply = [&target, missing](const std::string &value) {
+            if (value.empty()) {
+                throw CLI::ValidationError(missing);
+            }
+            target = value;
+        };
+        return app.add_option_function<std::string>(names, apply, description);
+    };
+
+    number("-c,--channel", o.channel, 0, kMaxChannel, "the channel",
+           "channel number 0..999 (default 1); the driver reads OrvTiwNN.int");
+    app.add_flag_callback(
+        "-n,--no-card", [&o] { o.card = false; }, "start the channel without an adapter card");
+    number("-o,--timeout", o.timeout, 0, kMaxTimeoutUnits, "the time-out",
+           "reply time-out in 10 ms units, 0..214748364 (default 100;\nthe driver uses at least 100)");
+    app.add_option_function<std::string>(
+           "-t,--type",
+           [&o](const std::string &value) {
+               std::optional<ValueType> type;
+               std::string error;
+               if (!SetType(type, value, error)) {
+                   throw CLI::ValidationError(error);
+               }
+               o.type = *type;
+           },
+           "int16 (default), uint16, int32, uint32, float, hex, hex32, bit")
+        ->type_name("T");
+    number("-l,--level", o.minLevel, -1000000, 1000000, "the log level",
+           "show driver log lines of level N and above (default 0: all;\n"
+           "8 configuration, 32 start-up and errors; 33 silences the driver)");
+    text("-f,--init", o.initFile, "--init needs a file name", "use FILE as the channel's initialisation file")
+        ->type_name("FILE");
+    text("-m,--module", o.module, "--module needs a path",
+         "driver module to load (default: the one beside orvhost,\nelse the build's)")
+        ->type_name("PATH");
+    number("-i,--interval", o.interval, 0, kMaxIntervalMs, "the interval",
+           "poll period in ms, 0..3600000 (default 1000)")
+        ->type_name("MS");
+    number("-N,--count", o.pollCount, 0, kMaxPollCount, "the poll count",
+           "poll cycles, 0..100000000 (default 0: until Ctrl-C)");
+    app.add_flag_callback(
+        "-h,--help", [&line] { line.command.kind = CommandKind::Help; }, "print this help and exit");
+    app.add_flag_callback(
+        "--version", [&line] { line.command.kind = CommandKind::Version; }, "print the version and exit");
+}
+
+// CLI11 names positionals one by one; ours are a command and its words.
+class UsageFormatter : public CLI::Formatter {
+  public:
+    std::string make_usage(const CLI::App *, std::string name) const override {
+        return "Usage: " + name + " [OPTIONS] COMMAND [ARGUMENTS]\n";
     }
-    return false;
+};
+
+constexpr char kFooter[] = "Commands:\n"
+                           "  info                    driver name, banner and instance size\n"
+                           "  read ADDRESS [COUNT]    read one gate, or COUNT elements (1..256) from ADDRESS\n"
+                           "  write ADDRESS VALUE...  write one gate, or a block of the values given\n"
+                           "  poll ADDRESS...         read the gates every --interval ms until --count cycles\n"
+                           "                          or Ctrl-C\n"
+                           "  script [FILE]           run commands line by line on one started channel\n"
+                           "                          (- or none: standard input)\n"
+                           "  -                       same as 'script -'\n"
+                           "\n"
+                           "Options may stand before or after the command; short ones may be grouped\n"
+                           "(-nc3). A word such as -5 is a value, not an option; -- ends the options.\n"
+                           "\n"
+                           "Exit status:\n"
+                           "  0 all operations succeeded, 1 an operation failed, 2 usage or loading error";
+
+// A parser for the program's command line, writing into `line`.
+std::unique_ptr<CLI::App> MakeParser(CommandLine &line) {
+    auto app = std::make_unique<CLI::App>(
+        "Loads the TIWAY driver module, starts a channel and reads, writes or polls its gates.", "orvhost");
+    app->formatter(std::make_shared<UsageFormatter>());
+    app->get_formatter()->column_width(26);
+    app->footer(kFooter);
+    app->set_help_flag(); // ours only sets the command, so parsing stays free of exceptions for help
+    // Read left to right as typed: an option given twice keeps its last value,
+    // and a flag takes no value (--no-card=1 is a mistake, not a yes).
+    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)->disable_flag_override();
+    // The command and its arguments stay over, in their order, together with
+    // words that look like options none of ours is (see ParseCommandLine).
+    app->allow_extras();
+    DefineOptions(*app, line);
+    return app;
 }
 
 struct CommandWord {
@@ -249,72 +276,30 @@ std::optional<std::int64_t> ParseBoundedInt(std::string_view text, std::int64_t 
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args, std::string &error) {
     CommandLine line;
+    const auto app = MakeParser(line);
+    std::vector<std::string> reversed(args.rbegin(), args.rend()); // CLI11 takes them from the back
+    try {
+        app->parse(reversed);
+    } catch (const CLI::ParseError &e) {
+        error = e.what();
+        return std::nullopt;
+    }
+    if (line.command.kind == CommandKind::Help || line.command.kind == CommandKind::Version) {
+        return line;
+    }
+    // CLI11 classes -5 as a value, but -.5 as an option named '.', which it
+    // leaves over unknown; the first "--" it leaves over too, as a marker.
     std::vector<std::string> positional;
     bool optionsEnded = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &word = args[i];
-        if (optionsEnded || !LooksLikeOption(word)) {
-            positional.push_back(word);
-            continue;
-        }
-        if (word == "--") {
+    for (const std::string &word : app->remaining()) {
+        if (!optionsEnded && word == "--") {
             optionsEnded = true;
-            continue;
+        } else if (!optionsEnded && LooksLikeOption(word)) {
+            error = "unknown option '" + word.substr(0, std::min<std::size_t>(word.find('='), 40)) + "'";
+            return std::nullopt;
+        } else {
+            positional.push_back(word);
         }
-        if (word.rfind("--", 0) == 0) {
-            const std::size_t eq = word.find('=');
-            const std::string name = word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const OptionSpec *known = FindLong(name);
-            if (known == nullptr) {
-                error = "unknown option '--" + name.substr(0, 40) + "'";
-                return std::nullopt;
-            }
-            std::string value;
-            if (known->takesValue) {
-                if (eq != std::string::npos) {
-                    value = word.substr(eq + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    error = "option '--" + name + "' needs a value";
-                    return std::nullopt;
-                }
-            } else if (eq != std::string::npos) {
-                error = "option '--" + name + "' takes no value";
-                return std::nullopt;
-            }
-            if (!ApplyOption(*known, value, line.options, line.command, error)) {
-                return std::nullopt;
-            }
-            continue;
-        }
-        // Short options, which may be grouped (-nh) and take their value
-        // attached (-c3) or as the next word (-c 3).
-        for (std::size_t k = 1; k < word.size(); ++k) {
-            const OptionSpec *known = FindShort(word[k]);
-            if (known == nullptr) {
-                error = std::string("unknown option '-") + word[k] + "'";
-                return std::nullopt;
-            }
-            std::string value;
-            if (known->takesValue) {
-                if (k + 1 < word.size()) {
-                    value = word.substr(k + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                } else {
-                    error = std::string("option '-") + word[k] + "' needs a value";
-                    return std::nullopt;
-                }
-                k = word.size();
-            }
-            if (!ApplyOption(*known, value, line.options, line.command, error)) {
-                return std::nullopt;
-            }
-        }
-    }
-    if (line.command.kind == CommandKind::Help) {
-        return line;
     }
     if (positional.empty()) {
         error = "no command given (info, read, write, poll, script); see --help";
@@ -391,30 +376,15 @@ std::optional<Command> ParseScriptCommand(const std::vector<std::string> &words,
 }
 
 const char *UsageText() {
-    return "usage: orvhost [options] COMMAND [arguments]\n"
-           "\n"
-           "commands:\n"
-           "  info                      driver name, banner and instance size\n"
-           "  read ADDRESS [COUNT]      read one gate, or COUNT elements (1..256) from ADDRESS\n"
-           "  write ADDRESS VALUE...    write one gate, or a block of the values given\n"
-           "  poll ADDRESS...           read the gates every --interval ms until --count cycles or Ctrl-C\n"
-           "  script [FILE]             run commands line by line on one started channel (- or none: stdin)\n"
-           "  -                         same as 'script -'\n"
-           "\n"
-           "options:\n"
-           "  -c, --channel N      channel number 0..999 (default 1); the driver reads OrvTiwNN.int\n"
-           "  -n, --no-card        start the channel without an adapter card\n"
-           "  -o, --timeout N      reply time-out in 10 ms units (default 100; the driver uses at least 100)\n"
-           "  -t, --type T         int16 (default), uint16, int32, uint32, float, hex, hex32, bit\n"
-           "  -l, --level N        show driver log lines of level N and above (default 0: all;\n"
-           "                       8 configuration, 32 start-up and errors; 33 silences the driver)\n"
-           "  -f, --init FILE      use FILE as the channel's initialisation file\n"
-           "  -m, --module PATH    driver module to load (default: the one beside orvhost, else the build's)\n"
-           "  -i, --interval MS    poll period in ms, 0..3600000 (default 1000)\n"
-           "  -N, --count N        poll cycles (default 0: until Ctrl-C)\n"
-           "  -h, --help           this text\n"
-           "\n"
-           "exit status: 0 all operations succeeded, 1 an operation failed, 2 usage or loading error\n";
+    static const std::string text = [] {
+        CommandLine unused;
+        return MakeParser(unused)->help();
+    }();
+    return text.c_str();
+}
+
+const char *VersionText() {
+    return "orvhost " ORVTIW_VERSION "\n";
 }
 
 const char *ScriptHelpText() {

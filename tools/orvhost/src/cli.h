@@ -16,7 +16,23 @@ using orvtiw::host::kMaxCount;
 using orvtiw::host::ParseValueType;
 using orvtiw::host::ValueType;
 
-enum class CommandKind { None, Help, Info, Read, Write, Poll, Script, Warm, Reopen, Stop, Start, Timeout, Type, Quit };
+enum class CommandKind {
+    None,
+    Help,
+    Version,
+    Info,
+    Read,
+    Write,
+    Poll,
+    Script,
+    Warm,
+    Reopen,
+    Stop,
+    Start,
+    Timeout,
+    Type,
+    Quit
+};
 
 struct Command {
     CommandKind kind = CommandKind::None;
@@ -68,6 +84,7 @@ std::vector<std::string> SplitScriptLine(std::string_view line);
 std::optional<Command> ParseScriptCommand(const std::vector<std::string> &words, std::string &error);
 
 const char *UsageText();
+const char *VersionText(); // "orvhost 7.0": name and version, as help2man reads them
 const char *ScriptHelpText();
 
 } // namespace orvhost

@@ -113,5 +113,9 @@ int main(int argc, char **argv) {
         std::cout << orvhost::UsageText();
         return kExitOk;
     }
+    if (line->command.kind == orvhost::CommandKind::Version) {
+        std::cout << orvhost::VersionText();
+        return kExitOk;
+    }
     return Run(*line);
 }

@@ -7,7 +7,11 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev lld googletest libgtest
           libbenchmark-dev valgrind python3
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64
-          g++-multilib qemu-user)
+          g++-multilib qemu-user
+          libmodbus-dev libcli11-dev mbpoll
+          # test-only: the gateway's tests talk to it through pymodbus, which
+          # imports only with the serial packages beside it
+          python3-pymodbus python3-serial python3-serial-asyncio)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -215,7 +215,7 @@ void DriverThread::Loop() {
 // handshake answers nothing until reset); the other tries only read.
 bool DriverThread::RetryChannel(std::int32_t number, Clock::time_point now) {
     ChannelState &ch = channels_.at(number);
-    if (!ch.retry.Due(now)) {
+    if (!ch.retry.Due(now) || jobs_.Stopped()) {
         return false;
     }
     if (ch.retry.Failures() % 2 == 0) {

@@ -52,20 +52,29 @@ TEST(GateStats, RegistersFollowTheDocumentedLayout) {
     EXPECT_EQ(r[row + kStatsRow + 2], static_cast<std::uint16_t>(SecondaryState::Unread));
 }
 
-TEST(Freshness, ThreeCyclesByTheMedianOfTheLastOnes) {
+TEST(Freshness, ThreeCyclesFollowingASlowerScanButNotAHungOne) {
     Freshness f;
-    EXPECT_GE(f.MaxAge(), 1h); // nothing scanned yet: whatever was read is the newest there is
+    const Clock::time_point t0 = Clock::now();
+    EXPECT_GE(f.MaxAge(t0), 1h); // nothing scanned yet: whatever was read is the newest there is
     for (int i = 0; i < 4; ++i) {
         f.CycleDone(400ms);
     }
-    f.CycleDone(20s); // one long cycle does not stretch it
-    EXPECT_EQ(f.MaxAge(), 1200ms);
-    EXPECT_EQ(f.LastCycle(), 20s);
+    f.CycleDone(300ms); // one short cycle does not shorten it
+    f.CycleStarted(t0);
+    f.CallDone(t0);
+    EXPECT_EQ(f.MaxAge(t0), 1200ms);
+    // The cycle under way counts while driver calls keep ending...
+    f.CallDone(t0 + 2s);
+    EXPECT_EQ(f.MaxAge(t0 + 2s + 100ms), 6300ms);
+    // ... and not once the driver thread hangs in one.
+    EXPECT_EQ(f.MaxAge(t0 + 2s + 501ms), 1200ms);
+    f.CycleDone(2s); // the last cycle counts when it was the longest
+    EXPECT_EQ(f.MaxAge(t0 + 10s), 6s);
     for (int i = 0; i < 8; ++i) {
         f.CycleDone(10ms);
     }
-    EXPECT_EQ(f.MaxAge(), Freshness::kLeast);
-    EXPECT_EQ(Freshness(250ms).MaxAge(), 250ms);
+    EXPECT_EQ(f.MaxAge(t0 + 10s), Freshness::kLeast);
+    EXPECT_EQ(Freshness(250ms).MaxAge(t0), 250ms);
 }
 
 } // namespace

@@ -15,14 +15,11 @@ void JobQueue::Push(DriverJob job) {
     wake_.notify_one();
 }
 
-std::optional<DriverJob> JobQueue::Pop() {
+std::deque<DriverJob> JobQueue::TakeAll() {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (queued_.empty()) {
-        return std::nullopt;
-    }
-    DriverJob job = std::move(queued_.front());
-    queued_.pop_front();
-    return job;
+    std::deque<DriverJob> all;
+    all.swap(queued_);
+    return all;
 }
 
 void JobQueue::WaitUntil(Clock::time_point deadline) {

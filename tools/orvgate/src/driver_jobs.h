@@ -1,7 +1,9 @@
 // Work the server hands to the driver thread, and the queue between them.
 // Jobs (client writes, and in the transparent default every request) go
-// ahead of the scan's next step; a finished job goes back to the server,
-// which is woken to answer the client that waits for it.
+// ahead of the scan's next step: the driver thread takes all that are
+// queued, serves them, then makes one scan step, so that neither a stream
+// of writes nor the scan holds the other up for long. A finished job goes
+// back to the server, which is woken to answer the client that waits.
 #pragma once
 
 #include <condition_variable>
@@ -54,7 +56,8 @@ class JobQueue {
     void SetNotifier(std::function<void()> notify);
 
     void Push(DriverJob job);
-    std::optional<DriverJob> Pop();
+    // Every job queued now, oldest first.
+    std::deque<DriverJob> TakeAll();
     // Waits until a job is queued, the queue stops or `deadline` passes.
     void WaitUntil(Clock::time_point deadline);
 

@@ -181,21 +181,28 @@ void DriverThread::StopChannels() {
 void DriverThread::Loop() {
     std::size_t next = 0;
     Clock::time_point cycleStart = Clock::now();
+    freshness_.CycleStarted(cycleStart);
     std::chrono::microseconds cpuStart = ThreadCpu();
     while (!jobs_.Stopped()) {
-        if (auto job = jobs_.Pop()) {
-            Execute(*job);
-            jobs_.Finish(std::move(*job));
-            continue;
+        std::deque<DriverJob> batch = jobs_.TakeAll();
+        for (DriverJob &job : batch) {
+            Execute(job);
+            freshness_.CallDone(Clock::now());
+            jobs_.Finish(std::move(job));
         }
+        const bool idle = batch.empty();
         if (!scanning_) {
-            jobs_.WaitUntil(Clock::now() + std::chrono::seconds(1));
+            if (idle) {
+                jobs_.WaitUntil(Clock::now() + std::chrono::seconds(1));
+            }
             continue;
         }
         if (next == plan_.order.size()) {
             const Clock::time_point now = Clock::now();
             if (now < cycleStart + settings_.scanPeriod) {
-                jobs_.WaitUntil(cycleStart + settings_.scanPeriod);
+                if (idle) {
+                    jobs_.WaitUntil(cycleStart + settings_.scanPeriod);
+                }
                 continue;
             }
             freshness_.CycleDone(now - cycleStart);
@@ -203,9 +210,11 @@ void DriverThread::Loop() {
             stats_.CycleCpu(cpu - cpuStart);
             cpuStart = cpu;
             cycleStart = now;
+            freshness_.CycleStarted(now);
             next = 0;
         }
         Step(plan_.order[next++]);
+        freshness_.CallDone(Clock::now());
     }
 }
 

@@ -1,7 +1,6 @@
 #include "freshness.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace orvgate {
 namespace {
@@ -9,9 +8,17 @@ namespace {
 // Before any cycle has ended: long, but far from overflowing a time point.
 constexpr Clock::duration kUnbounded = std::chrono::hours(24);
 
+Clock::duration::rep Ticks(Clock::time_point t) {
+    return t.time_since_epoch().count();
+}
+
 } // namespace
 
 Freshness::Freshness(std::optional<Clock::duration> fixed) : fixed_(fixed) {}
+
+void Freshness::CycleStarted(Clock::time_point when) {
+    cycleStart_.store(Ticks(when));
+}
 
 void Freshness::CycleDone(Clock::duration cycle) {
     window_[next_] = cycle.count();
@@ -24,14 +31,22 @@ void Freshness::CycleDone(Clock::duration cycle) {
     cycles_.fetch_add(1);
 }
 
-Clock::duration Freshness::MaxAge() const {
+void Freshness::CallDone(Clock::time_point when) {
+    lastCall_.store(Ticks(when));
+}
+
+Clock::duration Freshness::MaxAge(Clock::time_point now) const {
     if (fixed_) {
         return *fixed_;
     }
     if (cycles_.load() == 0) {
         return kUnbounded;
     }
-    return std::max(Clock::duration(median_.load()) * kCycles, kLeast);
+    Clock::duration cycle = std::max(Clock::duration(median_.load()), Clock::duration(last_.load()));
+    if (Ticks(now) - lastCall_.load() <= kStalled.count()) {
+        cycle = std::max(cycle, Clock::duration(Ticks(now) - cycleStart_.load()));
+    }
+    return std::max(cycle * kCycles, kLeast);
 }
 
 Clock::duration Freshness::LastCycle() const {

@@ -85,7 +85,7 @@ std::vector<std::uint16_t> GateStats::Registers(Clock::time_point now) const {
     Put32(r, 2, freshness_.Cycles());
     r[4] = Saturated(Ms(freshness_.LastCycle()) * 10);
     r[5] = Saturated(Ms(freshness_.MedianCycle()) * 10);
-    r[6] = Saturated(Ms(freshness_.MaxAge()));
+    r[6] = Saturated(Ms(freshness_.MaxAge(now)));
     r[7] = Saturated(static_cast<double>(connected_.load()));
     Put32(r, 8, answered_);
     Put32(r, 10, exceptions_);
@@ -120,7 +120,7 @@ std::string GateStats::Report(Clock::time_point now) const {
                   "  scan: %" PRIu64 " cycles, last %.1f ms, median %.1f ms, driver CPU %.2f ms a cycle; "
                   "values served up to %.0f ms old\n",
                   freshness_.Cycles(), Ms(freshness_.LastCycle()), Ms(freshness_.MedianCycle()),
-                  static_cast<double>(cycleCpuUs_.load()) / 1000.0, Ms(freshness_.MaxAge()));
+                  static_cast<double>(cycleCpuUs_.load()) / 1000.0, Ms(freshness_.MaxAge(now)));
     out += line;
     std::snprintf(line, sizeof line,
                   "  clients: %zu connected, %" PRIu64 " refused, %" PRIu64 " closed for malformed frames, %" PRIu64

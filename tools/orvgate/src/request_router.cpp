@@ -104,7 +104,7 @@ Routed MapRouter::Read(const Request &request, Clock::time_point now, Tables &ta
             return ExceptionOf(kIllegalDataAddress);
         }
     }
-    const ValueCache::View view = cache_.Look(now, freshness_.MaxAge());
+    const ValueCache::View view = cache_.Look(now, freshness_.MaxAge(now));
     for (std::uint32_t i = 0; i < request.count; ++i) {
         const CheckedRange &c = ranges_[found[i]->range];
         const std::uint32_t slot = request.address + i - found[i]->first;

@@ -42,8 +42,9 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
                 ranges.size(), plan.order.size(), naive.order.size());
     for (const std::size_t b : plan.order) {
         const ScanBlock &block = plan.blocks[b];
-        std::printf("  channel %d  %s x %d (%d bytes)\n", block.span.channel, block.address.c_str(), block.span.units,
-                    block.span.units * block.span.unitBytes);
+        const int bytes = block.span.units * block.span.unitBytes;
+        std::printf("  channel %d  %s x %d (%d byte%s)\n", block.span.channel, block.address.c_str(), block.span.units,
+                    bytes, bytes == 1 ? "" : "s");
     }
 }
 

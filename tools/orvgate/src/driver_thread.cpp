@@ -208,6 +208,9 @@ void DriverThread::Loop() {
             freshness_.CycleDone(now - cycleStart);
             const std::chrono::microseconds cpu = ThreadCpu();
             stats_.CycleCpu(cpu - cpuStart);
+            if (settings_.onCycle) {
+                settings_.onCycle(now - cycleStart, cpu - cpuStart);
+            }
             cpuStart = cpu;
             cycleStart = now;
             freshness_.CycleStarted(now);

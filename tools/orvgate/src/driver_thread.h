@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -35,6 +36,8 @@ struct DriverSettings {
     bool online = true;   // false: no card is touched (checking a map)
     bool coalesce = true; // false: one read per range (the naive scan, for comparison)
     bool verbose = false; // every driver line to the log
+    // Told of every scan cycle that ended: its length and the driver thread's CPU in it.
+    std::function<void(Clock::duration cycle, std::chrono::microseconds cpu)> onCycle;
 };
 
 class DriverThread {

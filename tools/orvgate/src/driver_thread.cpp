@@ -137,7 +137,7 @@ bool DriverThread::StartChannel(std::int32_t number, const orvtiw::host::StartOp
         f.scope = FailureScope::Link;
         ChannelLost(number, f, Clock::now());
     }
-    // A cold start takes at least 1000 ms; only operation 15 sets less.
+    // A cold start sets a reply time-out of at least 1000 ms; only operation 15 sets less.
     state.channel->SetTimeout(units);
     return true;
 }

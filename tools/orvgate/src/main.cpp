@@ -112,8 +112,9 @@ int Run(const Options &o) {
         return kExitOk;
     }
     if (map) {
-        Say("%zu ranges on %zu channels; the scan makes %zu block reads a cycle", driver.Ranges().size(),
-            map->channels.size(), driver.Plan().order.size());
+        Say("%zu range%s on %zu channel%s; the scan makes %zu block read%s a cycle", driver.Ranges().size(),
+            driver.Ranges().size() == 1 ? "" : "s", map->channels.size(), map->channels.size() == 1 ? "" : "s",
+            driver.Plan().order.size(), driver.Plan().order.size() == 1 ? "" : "s");
     } else {
         Say("transparent default: unit N is secondary N of channel 1 (card %04X), %s", o.cardSegment,
             o.writable && !o.readOnly ? "V and Y writable" : "read-only");

@@ -23,6 +23,9 @@ constexpr int kTableSize = 0x10000;
 constexpr int kPollCeilingMs = 1000;
 // Refused connections are logged at most this often.
 constexpr auto kRefusalLogEvery = std::chrono::seconds(10);
+// Requests taken from one connection before the others get their turn: a
+// client that sends many at once does not hold up the rest.
+constexpr int kRequestsPerTurn = 16;
 
 int MsUntil(Clock::time_point when, Clock::time_point now) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count();
@@ -202,7 +205,7 @@ bool ModbusServer::Serve(Client &client) {
     std::uint8_t peek[kMaxFrameBytes];
     std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
     const std::uint64_t id = client.id;
-    while (!client.waiting) {
+    for (int turn = 0; turn < kRequestsPerTurn && !client.waiting; ++turn) {
         const ssize_t seen = recv(client.fd, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
         if (seen < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             return true;

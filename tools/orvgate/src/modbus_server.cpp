@@ -32,6 +32,13 @@ int MsUntil(Clock::time_point when, Clock::time_point now) {
     return static_cast<int>(std::clamp<long long>(ms + 1, 0, kPollCeilingMs));
 }
 
+// Until `bytes` are waiting, poll does not call the connection readable (an
+// end of the stream still does): a frame that comes in pieces costs one
+// wake-up per piece, not a spin until it is whole.
+void WakeAt(int fd, int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
 bool SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -114,7 +121,7 @@ void ModbusServer::Run() {
         for (const auto &[id, client] : clients_) {
             // A client whose answer waits for the driver is not read from
             // meanwhile, so its requests are answered in order.
-            fds.push_back({client.fd, static_cast<short>(client.waiting ? 0 : POLLIN), 0});
+            fds.push_back({client.fd, static_cast<short>(client.waiting ? 0 : POLLIN | POLLRDHUP), 0});
             ids.push_back(id);
         }
         const int ready = poll(fds.data(), fds.size(), PollTimeoutMs(Clock::now()));
@@ -135,7 +142,10 @@ void ModbusServer::Run() {
                 continue;
             }
             if ((events & POLLIN) != 0) {
-                Serve(at->second);
+                if (Serve(at->second) && (events & POLLRDHUP) != 0 && at->second.partial) {
+                    stats_.Malformed(); // the client ended in the middle of a frame
+                    Close(ids[i]);
+                }
             } else if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                 Close(ids[i]);
             }
@@ -226,7 +236,16 @@ bool ModbusServer::Serve(Client &client) {
                 client.partial = true;
                 client.partialSince = now;
             }
+            const int wanted = static_cast<int>(check.frameBytes > 0 ? check.frameBytes : kHeaderBytes);
+            if (wanted != client.wakeAt) {
+                WakeAt(client.fd, wanted);
+                client.wakeAt = wanted;
+            }
             return true;
+        }
+        if (client.wakeAt != 1) {
+            WakeAt(client.fd, 1);
+            client.wakeAt = 1;
         }
         client.partial = false;
         client.lastRequest = now;

@@ -53,6 +53,7 @@ class ModbusServer {
         Clock::time_point lastRequest{};
         Clock::time_point partialSince{};
         bool partial = false;
+        int wakeAt = 1; // SO_RCVLOWAT: bytes that make it readable
         bool waiting = false;
         std::vector<std::uint8_t> pending; // the request a job is answering
     };

@@ -177,7 +177,7 @@ std::vector<std::uint8_t> WrittenCoils(const Request &r) {
     }
     std::vector<std::uint8_t> values;
     for (std::size_t i = 0; i < r.count && i / 8 < r.data.size(); ++i) {
-        values.push_back(static_cast<std::uint8_t>((r.data[i / 8] >> (i % 8)) & 1u));
+        values.push_back(static_cast<std::uint8_t>((static_cast<unsigned>(r.data[i / 8]) >> (i % 8)) & 1u));
     }
     return values;
 }

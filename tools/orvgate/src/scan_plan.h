@@ -39,9 +39,11 @@ struct ScanPlan {
 // kept for comparison).
 ScanPlan BuildScanPlan(const std::vector<CheckedRange> &ranges, bool coalesce = true);
 
-// Where value `offset` of a range's span lies: the block and its place in it.
+// Where value `offset` of a range's span lies: the block and its place in
+// it; a block past every block when the pieces do not hold it, which the
+// cache serves nothing for.
 struct ValuePlace {
-    std::size_t block = 0;
+    std::size_t block = static_cast<std::size_t>(-1);
     std::int32_t offset = 0;
 };
 ValuePlace PlaceOf(const std::vector<Piece> &pieces, std::int32_t offset);

@@ -12,8 +12,9 @@
 # sampled each second: 30 s with --short (a ctest case, orvgate_load),
 # 10 minutes with --long.
 #
-# Options after the mode go to orvtiw_soak (--seed N, --fault-every N,
-# --timeout-units N, --verbose). --binary PATH picks the program; without it
+# Options after the mode go to the program: orvtiw_soak (--seed N,
+# --fault-every N, --timeout-units N, --verbose) or orvgate_soak (--seed N,
+# --clients N, --rss-growth-kb N). --binary PATH picks the program; without it
 # the one of the default build (build/default) is used, built first if
 # missing. The program serves the device path its build was made with, so
 # nothing else may serve that path meanwhile (ctest's integration fixture

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "sim_process.h"
+
 namespace orvlive {
 namespace {
 
@@ -116,6 +118,14 @@ long GateProcess::RssKb() const {
         }
     }
     return -1;
+}
+
+} // namespace orvlive
+
+namespace orvlive {
+
+double GateProcess::CpuSeconds() const {
+    return tiwaysim::CpuSecondsOf(pid_);
 }
 
 } // namespace orvlive

@@ -34,6 +34,8 @@ class GateProcess {
     std::string Log() const;
     // Resident memory (VmRSS) in kB, or -1 when it cannot be read.
     long RssKb() const;
+    // User + system CPU it has used, in seconds, or a negative value.
+    double CpuSeconds() const;
 
   private:
     std::string program_;

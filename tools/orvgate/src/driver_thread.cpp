@@ -180,6 +180,7 @@ void DriverThread::StopChannels() {
 
 void DriverThread::Loop() {
     std::size_t next = 0;
+    bool called = false; // the driver in the cycle under way
     Clock::time_point cycleStart = Clock::now();
     freshness_.CycleStarted(cycleStart);
     std::chrono::microseconds cpuStart = ThreadCpu();
@@ -199,9 +200,15 @@ void DriverThread::Loop() {
         }
         if (next == plan_.order.size()) {
             const Clock::time_point now = Clock::now();
-            if (now < cycleStart + settings_.scanPeriod) {
+            Clock::time_point resume = cycleStart + settings_.scanPeriod;
+            if (!called) {
+                // Everything is failing and waits for its retry: a cycle
+                // of nothing but skipped steps would spin.
+                resume = std::max(resume, NextRetry(now));
+            }
+            if (now < resume) {
                 if (idle) {
-                    jobs_.WaitUntil(cycleStart + settings_.scanPeriod);
+                    jobs_.WaitUntil(resume);
                 }
                 continue;
             }
@@ -215,9 +222,12 @@ void DriverThread::Loop() {
             cycleStart = now;
             freshness_.CycleStarted(now);
             next = 0;
+            called = false;
         }
-        Step(plan_.order[next++]);
-        freshness_.CallDone(Clock::now());
+        if (Step(plan_.order[next++])) {
+            called = true;
+            freshness_.CallDone(Clock::now());
+        }
     }
 }
 
@@ -238,7 +248,7 @@ bool DriverThread::RetryChannel(std::int32_t number, Clock::time_point now) {
     return true;
 }
 
-void DriverThread::Step(std::size_t b) {
+bool DriverThread::Step(std::size_t b) {
     const ScanBlock &block = plan_.blocks[b];
     const std::int32_t number = block.span.channel;
     const std::int32_t secondary = block.span.secondary;
@@ -246,14 +256,14 @@ void DriverThread::Step(std::size_t b) {
     const Clock::time_point now = Clock::now();
     if (ch.lost) {
         if (!RetryChannel(number, now)) {
-            return;
+            return false;
         }
     } else if (Health &sec = secondaries_.at({number, secondary}); sec.failing) {
         if (!block.probe || !sec.retry.Due(now)) {
-            return;
+            return false;
         }
     } else if (blockHealth_[b].failing && !blockHealth_[b].retry.Due(now)) {
-        return;
+        return false;
     }
     const orvtiw::host::ReadResult r = ch.channel->Read(blockGates_[b]);
     ShowDriverLines(r, false);
@@ -264,6 +274,27 @@ void DriverThread::Step(std::size_t b) {
     } else {
         Failed(number, secondary, b, r);
     }
+    return true;
+}
+
+Clock::time_point DriverThread::NextRetry(Clock::time_point now) const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto &[number, ch] : channels_) {
+        if (ch.lost) {
+            next = std::min(next, ch.retry.Next());
+        }
+    }
+    for (const auto &[key, health] : secondaries_) {
+        if (health.failing) {
+            next = std::min(next, health.retry.Next());
+        }
+    }
+    for (const Health &health : blockHealth_) {
+        if (health.failing) {
+            next = std::min(next, health.retry.Next());
+        }
+    }
+    return next == Clock::time_point::max() ? now : next;
 }
 
 void DriverThread::Succeeded(std::int32_t number, std::int32_t secondary, std::size_t block) {

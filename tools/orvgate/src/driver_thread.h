@@ -92,8 +92,12 @@ class DriverThread {
     void Loop();
     void StopChannels();
 
-    void Step(std::size_t block);
+    // One block's read, unless what it belongs to is failing and not due
+    // to be tried; true when the driver was called.
+    bool Step(std::size_t block);
     bool RetryChannel(std::int32_t number, Clock::time_point now);
+    // When the first failing channel, secondary or block is due to be tried.
+    Clock::time_point NextRetry(Clock::time_point now) const;
     void Execute(DriverJob &job);
     void ExecuteWrites(DriverJob &job);
     void ExecuteDirect(DriverJob &job);

@@ -49,8 +49,11 @@ OfflineMap::OfflineMap(const std::string &mapText, int reservedUnit) {
 
 orvtiw::host::CheckResult OfflineMap::Check(int channel, const std::string &address, orvtiw::host::ValueType type,
                                             std::int32_t count, bool block) {
+    orvtiw::SetErrFunction(&RouteToResults);
     orvtiw::host::Channel &c = channels_.at(channel)->channel;
-    return block ? c.CheckBlock(address, type, count) : c.Check(address, type, count);
+    auto result = block ? c.CheckBlock(address, type, count) : c.Check(address, type, count);
+    orvtiw::SetErrFunction(nullptr);
+    return result;
 }
 
 } // namespace orvgate::test

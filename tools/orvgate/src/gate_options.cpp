@@ -56,39 +56,50 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     std::string card = "C800";
 
     app.add_option("--map", o.map, "The map file: channels to start and the Modbus ranges they serve")
-        ->check(CLI::ExistingFile);
-    app.add_option("--listen", listen, "Address and port to listen on")->capture_default_str();
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile.description(""));
+    app.add_option("--listen", listen, "Address and port to listen on")->type_name("ADDR:PORT")->capture_default_str();
     app.add_option("--max-clients", o.maxClients, "Connections served at once; more are refused")
-        ->check(CLI::Range(1, 512))
+        ->type_name("N")
+        ->check(CLI::Range(1, 512).description("1..512"))
         ->capture_default_str();
     app.add_option("--idle-timeout", idleSeconds, "Seconds after which a silent connection is closed (0: never)")
-        ->check(CLI::Range(0, 86400))
+        ->type_name("S")
+        ->check(CLI::Range(0, 86400).description("0..86400"))
         ->capture_default_str();
     app.add_option("--max-age", maxAgeMs,
                    "Oldest value served, in ms (default: three scan cycles, at least 500 ms); older ones get "
                    "exception 0x0B")
-        ->check(CLI::Range(1, 3600000));
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3600000).description("1..3600000"));
     app.add_option("--timeout", o.timeoutMs, "Reply time-out of the driver, in ms (10 ms steps)")
-        ->check(CLI::Range(10, 600000))
+        ->type_name("MS")
+        ->check(CLI::Range(10, 600000).description("10..600000"))
         ->capture_default_str();
     app.add_option("--retry-interval", retryMs,
                    "First wait, in ms, before a lost channel, secondary or block is tried again; doubled up to 30 s")
-        ->check(CLI::Range(10, 600000))
+        ->type_name("MS")
+        ->check(CLI::Range(10, 600000).description("10..600000"))
         ->capture_default_str();
     app.add_option("--scan-period", periodMs, "Shortest scan cycle, in ms (0: scan without pause)")
-        ->check(CLI::Range(0, 3600000));
+        ->type_name("MS")
+        ->check(CLI::Range(0, 3600000).description("0..3600000"));
     app.add_flag("--writable", o.writable, "Transparent default only: let clients write V (registers) and Y (coils)");
     app.add_flag("--read-only", o.readOnly, "Refuse every write, whatever the map or --writable say");
     app.add_option("--card", card, "Transparent default only: segment of channel 1's card (hex)")
+        ->type_name("SEGMENT")
         ->capture_default_str();
     app.add_flag("--stats", o.stats, "Print statistics on SIGUSR1 and at exit");
     app.add_option("--stats-unit", o.statsUnit, "Unit id whose input registers hold the statistics")
-        ->check(CLI::Range(0, 255))
+        ->type_name("N")
+        ->check(CLI::Range(0, 255).description("0..255"))
         ->capture_default_str();
     app.add_flag("--check", o.check, "Check the map through the driver without a card, print the scan plan, exit");
     app.add_flag("-v,--verbose", o.verbose, "Show every line the driver logs");
-    app.add_option("--module", o.module, "The driver module to load (default: beside orvgate, then installed)");
-    app.add_option("--kelmar", o.kelmar, "The logging module to load (default: beside orvgate, then installed)");
+    app.add_option("--module", o.module, "The driver module to load (default: beside orvgate, then installed)")
+        ->type_name("PATH");
+    app.add_option("--kelmar", o.kelmar, "The logging module to load (default: beside orvgate, then installed)")
+        ->type_name("PATH");
 
     ParsedCommandLine out;
     try {

@@ -5,10 +5,11 @@
 # the network and the driver recover, and stop the simulator, which takes the
 # device file with it: a channel started then fails at once.
 #
-# usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR]
+# usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR] [--gate-port N]
 #   --no-setup       do not install missing packages (scripts/setup.sh)
 #   --no-build       use the programs already built in the build directory
 #   --build-dir DIR  the build directory (default: build/default, the default preset)
+#   --gate-port N    the port orvgate serves Modbus TCP on (default 1502)
 #
 # Every step checks what it printed; the script stops with status 1 at the
 # first unexpected answer. The simulator serves the device path that the
@@ -20,6 +21,7 @@ root=$PWD
 setup=1
 build=1
 dir=build/default
+gateport=1502
 while [ $# -gt 0 ]; do
     case $1 in
     --no-setup) setup=0 ;;
@@ -29,8 +31,13 @@ while [ $# -gt 0 ]; do
         dir=$2
         shift
         ;;
+    --gate-port)
+        [ $# -ge 2 ] || { echo "demo: --gate-port needs a port" >&2; exit 2; }
+        gateport=$2
+        shift
+        ;;
     -h | --help)
-        sed -n '2,14s/^# \{0,1\}//p' "$0"
+        sed -n '2,15s/^# \{0,1\}//p' "$0"
         exit 0
         ;;
     *)
@@ -48,12 +55,13 @@ if [ "$build" = 1 ]; then
     if [ "$dir" = build/default ]; then
         cmake --preset default >/dev/null
     fi
-    cmake --build "$dir" -j 2 --target orvhost tiwaysim
+    cmake --build "$dir" -j 2 --target orvhost tiwaysim orvgate
 fi
 dir=$(cd "$dir" && pwd)
 sim=$dir/sim/tiwaysim
 host=$dir/tools/orvhost/orvhost
-for program in "$sim" "$host"; do
+gate=$dir/tools/orvgate/orvgate
+for program in "$sim" "$host" "$gate"; do
     [ -x "$program" ] || { echo "demo: $program is missing; build first (or leave out --no-build)" >&2; exit 2; }
 done
 
@@ -61,6 +69,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-demo.XXXXXX")
 log=$dir/demo-tiwaysim.log
 simpid=
 pollpid=
+gatepid=
 
 stop_sim() {
     if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
@@ -70,6 +79,10 @@ stop_sim() {
     simpid=
 }
 cleanup() {
+    if [ -n "$gatepid" ]; then
+        kill -TERM "$gatepid" 2>/dev/null || true
+        wait "$gatepid" 2>/dev/null || true
+    fi
     if [ -n "$pollpid" ]; then
         kill -TERM "$pollpid" 2>/dev/null || true
         wait "$pollpid" 2>/dev/null || true
@@ -227,6 +240,53 @@ cp "$work/poll" "$work/out"
 expect_rc 1
 grep -q '02W0001=status 2' "$work/poll" || fail "the poll saw no failed read"
 grep -q '^\[16\] 01V0064=0x1234 02W0001=0x0000$' "$work/poll" || fail "the poll did not recover"
+
+# ---- orvgate: the network over Modbus TCP -------------------------------------
+say "Serving the network over Modbus TCP: orvgate with a map, a value written with mbpoll, read back through the driver"
+cat >"$work/gate.map" <<'EOF'
+channel 1 OrvTiw01.int
+holding 1 0 01V0064 2 uint16 rw         # V100 V101
+holding 1 10 01D012D 1 float high-first # the float written above
+EOF
+sed 's/^/    /' "$work/gate.map"
+printf '$ orvgate --map gate.map --listen 127.0.0.1:%s --stats\n' "$gateport"
+(cd "$work" && exec "$gate" --map gate.map --listen "127.0.0.1:$gateport" --timeout 200 --stats) \
+    >"$work/gate.log" 2>&1 &
+gatepid=$!
+for _ in $(seq 300); do
+    grep -q 'serving Modbus TCP' "$work/gate.log" && break
+    kill -0 "$gatepid" 2>/dev/null || { cat "$work/gate.log"; gatepid=; fail "orvgate did not start"; }
+    sleep 0.1
+done
+grep -q 'serving Modbus TCP' "$work/gate.log" || fail "orvgate did not start within 30 s"
+cat "$work/gate.log"
+# Runs mbpoll once against orvgate and shows the values it printed.
+mb() {
+    printf '$ mbpoll %s\n' "$*"
+    rc=0
+    mbpoll -m tcp -0 -1 -p "$gateport" "$@" >"$work/mbpoll" 2>&1 || rc=$?
+    sed -n 's/^\(\[[0-9]*\]:\)[[:space:]]*/\1 /p' "$work/mbpoll" | tee "$work/out"
+    [ "$rc" = 0 ] || { cat "$work/mbpoll"; fail "mbpoll exited with $rc"; }
+}
+mb -a 1 -r 0 -c 2 -t 4:hex 127.0.0.1
+expect_line "[0]: 0x1234" "[1]: 0x0007"
+mb -a 1 -r 10 -t 4:float -B 127.0.0.1
+expect_line "[10]: 21.5"
+mb -a 1 -r 0 -t 4 127.0.0.1 4242
+mb -a 1 -r 0 -t 4 127.0.0.1
+expect_line "[0]: 4242"
+printf '$ kill -TERM orvgate\n'
+kill -TERM "$gatepid"
+rc=0
+wait "$gatepid" || rc=$?
+gatepid=
+sed -n '/statistics/,$p' "$work/gate.log"
+[ "$rc" = 0 ] || fail "orvgate exited with $rc"
+say "The value written through orvgate, read through the driver with orvgate gone"
+run -l 33 read 01V0064
+expect_rc 0
+expect_line "01V0064: 4242"
+# ---- end of the orvgate step ---------------------------------------------------
 
 say "Stopping tiwaysim"
 stop_sim

@@ -5,15 +5,19 @@
 # usage: scripts/setup.sh [--build]     --build: the first set only (the demo's)
 set -euo pipefail
 
-# Building (the default preset builds the unit tests too) and the demo.
-build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man)
+# Building (the default preset builds the unit tests too) and the demo,
+# which writes a value through orvgate with mbpoll.
+build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man
+                libmodbus-dev mbpoll)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
-# the 32-bit build and its emulator, the package checks.
+# the 32-bit build and its emulator, the package checks, and pymodbus for
+# the gateway's tests (it imports only with the serial packages beside it).
 test_packages=(clang libclang-rt-14-dev lld valgrind
                g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                wine wine64
                g++-multilib qemu-user
-               dpkg-dev unzip)
+               dpkg-dev unzip
+               python3-pymodbus python3-serial python3-serial-asyncio)
 
 packages=("${build_packages[@]}")
 case "${1:-}" in

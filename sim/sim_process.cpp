@@ -153,11 +153,11 @@ bool SimProcess::Control(const std::string &command, std::string &answer) const 
     return answer == "ok";
 }
 
-double SimProcess::CpuSeconds() const {
-    if (pid_ <= 0) {
+double CpuSecondsOf(pid_t pid) {
+    if (pid <= 0) {
         return -1;
     }
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     std::getline(in, text);
     // Fields after the command name, which is in parentheses and may hold spaces.
@@ -177,6 +177,10 @@ double SimProcess::CpuSeconds() const {
     }
     const long ticks = sysconf(_SC_CLK_TCK);
     return ticks > 0 ? static_cast<double>(utime + stime) / static_cast<double>(ticks) : -1;
+}
+
+double SimProcess::CpuSeconds() const {
+    return CpuSecondsOf(pid_);
 }
 
 std::string SimProcess::Log() const {

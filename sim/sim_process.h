@@ -12,6 +12,10 @@
 
 namespace tiwaysim {
 
+// User + system CPU a running process of ours has used, in seconds, or a
+// negative value when it cannot be read.
+double CpuSecondsOf(pid_t pid);
+
 class SimProcess {
 public:
     // `program` serves `device`; `dir` holds its control socket ("control"),

@@ -1,0 +1,53 @@
+// orvgate's command line: the listening address, and the options that only
+// make sense without a map.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "gate_options.h"
+
+namespace orvgate {
+namespace {
+
+ParsedCommandLine Parse(std::vector<const char *> args) {
+    args.insert(args.begin(), "orvgate");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(Options, SafeDefaults) {
+    const ParsedCommandLine p = Parse({});
+    ASSERT_TRUE(p.options) << p.message;
+    EXPECT_EQ(p.options->listenHost, "127.0.0.1");
+    EXPECT_EQ(p.options->listenPort, "1502");
+    EXPECT_EQ(p.options->maxClients, 16);
+    EXPECT_FALSE(p.options->writable);
+    EXPECT_FALSE(p.options->maxAge);
+}
+
+TEST(Options, ListenTakesAddressAndPort) {
+    std::string host, port;
+    EXPECT_TRUE(SplitListen("0.0.0.0:502", host, port));
+    EXPECT_EQ(host, "0.0.0.0");
+    EXPECT_TRUE(SplitListen("[::1]:15020", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, "15020");
+    for (const char *bad :
+         {"1502", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "::1:1502", "[::1:1502", "127.0.0.1:15x"}) {
+        EXPECT_FALSE(SplitListen(bad, host, port)) << bad;
+    }
+    EXPECT_EQ(Parse({"--listen", "localhost"}).exitCode, 2);
+}
+
+TEST(Options, CardAndWritableBelongToTheTransparentDefault) {
+    const ParsedCommandLine p = Parse({"--card", "d000", "--writable", "--max-age", "250"});
+    ASSERT_TRUE(p.options) << p.message;
+    EXPECT_EQ(p.options->cardSegment, 0xD000);
+    EXPECT_EQ(p.options->maxAge, std::chrono::milliseconds(250));
+    const ParsedCommandLine mapped = Parse({"--map", "/dev/null", "--writable"});
+    EXPECT_FALSE(mapped.options);
+    EXPECT_EQ(mapped.exitCode, 2);
+    EXPECT_NE(mapped.message.find("transparent default"), std::string::npos) << mapped.message;
+}
+
+} // namespace
+} // namespace orvgate

@@ -21,7 +21,7 @@ for preset in default sanitize; do
 done
 echo "== 32-bit x86 Linux under qemu-i386" && bash scripts/test-linux-i386.sh
 echo "== benchmark, short mode (Release)" && bash scripts/bench.sh --short
-echo "== fuzz (libFuzzer, 60 s per target)" && bash scripts/test-fuzz.sh
+echo "== fuzz (libFuzzer, 60 s per target, two at a time)" && bash scripts/test-fuzz.sh
 
 if [ -x scripts/test-windows.sh ]; then
   echo "== windows"

@@ -27,24 +27,41 @@ ctest --preset fuzz
 
 findings="$root/build/fuzz/findings"
 
+# One target for the given time; its exit status in $work/$target/status.
+run_target() {
+  local target=$1 status=0
+  mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
+  cp "$root/tests/fuzz/corpus/$target/"* "$work/$target/corpus/"
+  # Absolute paths throughout: the targets step into a directory of their
+  # own while they read initialisation files.
+  "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "$work/$target/corpus" >"$work/$target/log" 2>&1 ||
+    status=$?
+  echo "$status" >"$work/$target/status"
+}
+
+# As many targets at a time as there are processors.
+jobs=$(nproc)
+echo "== fuzz: ${#targets[@]} targets for ${seconds}s each, $jobs at a time"
+running=0
+for target in "${targets[@]}"; do
+  run_target "$target" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+done
+wait
+
 passed=0
 failed=0
 for target in "${targets[@]}"; do
-  run_seconds=$seconds
-  case $target in fuzz_gate_*) run_seconds=$(((seconds + 1) / 2)) ;; esac
-  echo "== fuzz: $target for ${run_seconds}s"
-  mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
-  cp "$root/tests/fuzz/corpus/$target/"* "$work/$target/corpus/"
   log="$work/$target/log"
-  status=0
-  # Absolute paths throughout: the targets step into a directory of their
-  # own while they read initialisation files.
-  "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$run_seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" "$work/$target/corpus" >"$log" 2>&1 ||
-    status=$?
+  status=$(cat "$work/$target/status")
   stats="$(grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)' "$log" | tail -1 || true)"
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
-  echo "   ${execs:-?} runs; ${stats:-no stats}"
+  echo "== fuzz: $target: ${execs:-?} runs; ${stats:-no stats}"
   if [ "$status" -ne 0 ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|fuzz invariant broken' "$log" ||
      [ -n "$(ls -A "$work/$target/artifacts")" ]; then
     failed=$((failed + 1))

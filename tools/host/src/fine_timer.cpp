@@ -1,8 +1,10 @@
 #include "orvtiw/host.h"
 
 #if defined(_WIN32)
-#include <timeapi.h>
 #include <windows.h>
+
+// After windows.h, whose types it takes.
+#include <mmsystem.h>
 #endif
 
 namespace orvtiw::host {

@@ -33,6 +33,35 @@ std::string ReadAll(const std::string &path) {
 
 } // namespace
 
+pid_t SpawnLogged(std::vector<std::string> args, const std::string &logPath, bool truncate, std::string &error) {
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND), 0600);
+    if (log < 0) {
+        error = "cannot open " + logPath + ": " + std::strerror(errno);
+        return -1;
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(log);
+        error = std::string("fork: ") + std::strerror(errno);
+        return -1;
+    }
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(log);
+    return pid;
+}
+
 SimProcess::SimProcess(std::string program, std::string device, std::string dir, std::vector<std::string> standing)
     : program_(std::move(program)), device_(std::move(device)), dir_(std::move(dir)), standing_(std::move(standing)) {}
 
@@ -52,32 +81,11 @@ bool SimProcess::Start(std::string &error, const std::vector<std::string> &extra
     std::vector<std::string> args = {program_, "--device", device_, "--control", ControlPath(), "--ready-file", ready};
     args.insert(args.end(), standing_.begin(), standing_.end());
     args.insert(args.end(), extra.begin(), extra.end());
-    const int log = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (log < 0) {
-        error = "cannot open " + LogPath() + ": " + std::strerror(errno);
-        return false;
-    }
     logStart_ = Log().size();
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
+    const pid_t pid = SpawnLogged(std::move(args), LogPath(), false, error);
     if (pid < 0) {
-        close(log);
-        error = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(log);
     pid_ = pid;
     for (int i = 0; i < kReadyPolls; ++i) {
         // The simulator writes the file whole (renamed into place), holding its pid.

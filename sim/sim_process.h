@@ -16,8 +16,13 @@ namespace tiwaysim {
 // negative value when it cannot be read.
 double CpuSecondsOf(pid_t pid);
 
+// Starts the program `args[0]` with `args`, standard input from /dev/null
+// and standard output and error into `logPath` (created 0600, emptied first
+// when `truncate`, else appended to): its pid, or -1 with `error`.
+pid_t SpawnLogged(std::vector<std::string> args, const std::string &logPath, bool truncate, std::string &error);
+
 class SimProcess {
-public:
+  public:
     // `program` serves `device`; `dir` holds its control socket ("control"),
     // its ready file ("ready") and its log ("tiwaysim.log", appended to by
     // every start). The `standing` arguments go to every start.
@@ -35,10 +40,14 @@ public:
     // SIGTERM and wait (SIGKILL after 5 s); true when it exited with status
     // 0 and logged "tiwaysim: stopped".
     bool Stop();
-    bool Running() const { return pid_ > 0; }
+    bool Running() const {
+        return pid_ > 0;
+    }
     // Running and not exited meanwhile (reaps it if it has).
     bool Alive();
-    pid_t pid() const { return pid_; }
+    pid_t pid() const {
+        return pid_;
+    }
 
     // One control command: the simulator's answer ("ok", a status line, or
     // "error: ..."), or "unreachable: ..." when nothing answered.
@@ -50,13 +59,19 @@ public:
     // negative value when it cannot be read.
     double CpuSeconds() const;
 
-    const std::string &Directory() const { return dir_; }
-    std::string ControlPath() const { return dir_ + "/control"; }
-    std::string LogPath() const { return dir_ + "/tiwaysim.log"; }
+    const std::string &Directory() const {
+        return dir_;
+    }
+    std::string ControlPath() const {
+        return dir_ + "/control";
+    }
+    std::string LogPath() const {
+        return dir_ + "/tiwaysim.log";
+    }
     // The whole log, every start's output in turn.
     std::string Log() const;
 
-private:
+  private:
     std::string program_;
     std::string device_;
     std::string dir_;

@@ -1,12 +1,8 @@
 #include "gate_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -31,31 +27,10 @@ GateProcess::~GateProcess() {
 bool GateProcess::Start(const std::vector<std::string> &args, std::string &error, std::chrono::seconds limit) {
     std::vector<std::string> all = {program_};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (log < 0) {
-        error = "cannot open " + logPath_ + ": " + std::strerror(errno);
-        return false;
-    }
-    const pid_t pid = fork();
+    const pid_t pid = tiwaysim::SpawnLogged(std::move(all), logPath_, true, error);
     if (pid < 0) {
-        close(log);
-        error = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(log);
     pid_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (Log().find(kServing) == std::string::npos) {

@@ -36,6 +36,7 @@
 
 #include <modbus/modbus.h>
 
+#include "bench_clock.h"
 #include "bench_support.h"
 #include "driver_thread.h"
 #include "map_file.h"
@@ -63,7 +64,6 @@
 namespace orvbench {
 namespace {
 
-using orvgate::Clock;
 using namespace std::chrono_literals;
 
 constexpr int kCards = 4;
@@ -95,22 +95,6 @@ std::chrono::microseconds ThreadCpu() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_nsec / 1000);
-}
-
-double ProcessCpuUs() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
-
-// The driver's poll pause, as platform_posix.cpp makes it, timed.
-double TimedSleepUs() {
-    const auto t0 = Clock::now();
-    timespec wait{0, 1000000L};
-    while (nanosleep(&wait, &wait) != 0) {
-    }
-    return UsOf(Clock::now() - t0);
 }
 
 // Modbus addresses of the map: channel c's words at unit c.
@@ -327,7 +311,7 @@ class Bench {
                     right = bits[b] == ((word >> b) & 1u);
                 }
             }
-            latency.push_back(UsOf(Clock::now() - t0));
+            latency.push_back(UsSince(t0));
             bad += right ? 0 : 1;
         }
         modbus_close(ctx);

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "adapter.h"
+#include "bench_clock.h"
 #include "bench_support.h"
 #include "card.h"
 #include "channel/instance.h"
@@ -47,36 +48,11 @@
 namespace orvbench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using orvtiw::Instance;
 
 constexpr int kSecondaries = 31;
 constexpr int kBlockWords = 128;
 constexpr double kLineBitsPerSecond = 115200.0;
-
-double UsSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-double CpuUs() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
-
-// The driver's own poll pause, as platform_posix.cpp makes it.
-void SleepOneMs() {
-    timespec wait{0, 1000000L};
-    while (nanosleep(&wait, &wait) != 0) {
-    }
-}
-
-double TimedSleepUs() {
-    const auto t0 = Clock::now();
-    SleepOneMs();
-    return UsSince(t0);
-}
 
 // ---- the driver's sleeps ---------------------------------------------------
 
@@ -135,7 +111,9 @@ int CaptureErr(int level, const char *format, ...) {
 struct BenchChannel {
     BenchChannel(std::shared_ptr<orvtiw::host::Module> module, int number, int cardIndex)
         : channel(std::move(module), number), card(cardIndex) {}
-    Instance &inst() { return *static_cast<Instance *>(channel.InstanceMemory()); }
+    Instance &inst() {
+        return *static_cast<Instance *>(channel.InstanceMemory());
+    }
     orvtiw::host::Channel channel;
     int card;
 };
@@ -217,12 +195,12 @@ struct Kind {
 };
 
 struct KindFigures {
-    std::vector<double> isolated;  // after the card went idle
+    std::vector<double> isolated;   // after the card went idle
     std::vector<double> backToBack; // straight after the previous exchange
     long isolatedSleeps = 0;        // the driver's Sleep(1) calls in those samples
     long backToBackSleeps = 0;
-    long backToBackCardBusy = 0;    // back-to-back samples that began with hostCommand still 0xC1
-    double wallUs = 0;              // batch totals
+    long backToBackCardBusy = 0; // back-to-back samples that began with hostCommand still 0xC1
+    double wallUs = 0;           // batch totals
     double cpuUs = 0;
     long batchExchanges = 0;
 };
@@ -265,24 +243,24 @@ Phase Measure(std::vector<Kind> &kinds, int rounds, int batches, int perBatch) {
         }
     }
     for (int b = 0; b < batches; ++b) {
-        const double sleepCpu0 = CpuUs();
+        const double sleepCpu0 = ProcessCpuUs();
         const auto s0 = Clock::now();
         for (int n = 0; n < perBatch; ++n) {
             SleepOneMs();
         }
         p.floorBatchWallUs += UsSince(s0);
-        p.floorBatchCpuUs += CpuUs() - sleepCpu0;
+        p.floorBatchCpuUs += ProcessCpuUs() - sleepCpu0;
         p.floorBatchSleeps += perBatch;
         for (std::size_t j = 0; j < kinds.size(); ++j) {
             const std::size_t i = (j + static_cast<std::size_t>(b)) % kinds.size();
             p.floor.push_back(TimedSleepUs());
-            const double cpu0 = CpuUs();
+            const double cpu0 = ProcessCpuUs();
             const auto t0 = Clock::now();
             for (int n = 0; n < perBatch; ++n) {
                 kinds[i].once();
             }
             p.kinds[i].wallUs += UsSince(t0);
-            p.kinds[i].cpuUs += CpuUs() - cpu0;
+            p.kinds[i].cpuUs += ProcessCpuUs() - cpu0;
             p.kinds[i].batchExchanges += perBatch;
         }
     }
@@ -324,15 +302,16 @@ Reported Report(const char *title, const std::vector<Kind> &kinds, const Phase &
         const double rounds = static_cast<double>(std::max<std::size_t>(k.isolated.size(), 1));
         std::printf("  %-34s driver Sleep(1) calls per exchange: %.2f card idle, %.2f back to back; "
                     "card still showing 0xC1 at %.0f%% of back-to-back starts\n",
-                    "", static_cast<double>(k.isolatedSleeps) / rounds, static_cast<double>(k.backToBackSleeps) / rounds,
+                    "", static_cast<double>(k.isolatedSleeps) / rounds,
+                    static_cast<double>(k.backToBackSleeps) / rounds,
                     100.0 * static_cast<double>(k.backToBackCardBusy) / rounds);
         const double n = static_cast<double>(std::max(k.batchExchanges, 1L));
         const double wall = k.wallUs / n, cpu = k.cpuUs / n;
         out.wallPerExchange.push_back(wall);
         out.cpuPerExchange.push_back(cpu);
         out.wordsPerSecond.push_back(kinds[i].words > 0 ? kinds[i].words * 1e6 / wall : 0);
-        std::printf("  %-34s %ld back to back: %.1f us each, host CPU %.1f us each (%.2f%% of wall)", "", k.batchExchanges,
-                    wall, cpu, 100 * cpu / wall);
+        std::printf("  %-34s %ld back to back: %.1f us each, host CPU %.1f us each (%.2f%% of wall)", "",
+                    k.batchExchanges, wall, cpu, 100 * cpu / wall);
         if (kinds[i].words > 0) {
             std::printf(", %.0f words/s", out.wordsPerSecond.back());
         }
@@ -519,9 +498,8 @@ bool ParseArgs(int argc, char **argv, Options &o) {
         } else if (a == "--poll-us" && (v = next()) != nullptr) {
             o.pollUs = std::atoi(v);
         } else {
-            std::fprintf(stderr,
-                         "usage: orvtiw_bench [--short] [--tiwaysim PATH] [--workdir DIR] [--rounds N] "
-                         "[--poll-us N] [--verbose]\n");
+            std::fprintf(stderr, "usage: orvtiw_bench [--short] [--tiwaysim PATH] [--workdir DIR] [--rounds N] "
+                                 "[--poll-us N] [--verbose]\n");
             return false;
         }
     }
@@ -650,8 +628,7 @@ bool MeasureLineRate(const Options &o, Rig &rig, std::vector<Kind> &kinds, const
     }
     for (std::size_t i = 0; done && i < kinds.size(); ++i) {
         const double lineUs = LineTimeUs(bytes[i], kLineBitsPerSecond);
-        std::printf("  %s: %zu request + reply bytes = %.0f us on the line\n", kinds[i].name.c_str(), bytes[i],
-                    lineUs);
+        std::printf("  %s: %zu request + reply bytes = %.0f us on the line\n", kinds[i].name.c_str(), bytes[i], lineUs);
         std::vector<Kind> single = {kinds[i]};
         const Phase lp = Measure(single, rounds / 3, 5, 50);
         const Reported lr = Report(("115.2 kbit/s line: " + kinds[i].name).c_str(), single, lp);
@@ -813,7 +790,7 @@ int Run(const Options &o) {
                 sysconf(_SC_NPROCESSORS_ONLN), CpuModel().c_str(), un.sysname, un.release);
     std::printf("load average at start: %s\n", ReadFirstLine("/proc/loadavg").c_str());
     const CpuTimes machine0 = ReadCpuTimes();
-    const double selfCpu0 = CpuUs();
+    const double selfCpu0 = ProcessCpuUs();
     const auto runStart = Clock::now();
 
     orvtiw::SetErrFunction(CaptureErr);
@@ -850,7 +827,7 @@ int Run(const Options &o) {
     const double simCpu1 = rig.sim->CpuSeconds();
     const double wallS = UsSince(runStart) / 1e6;
     const CpuTimes machine1 = ReadCpuTimes();
-    const double selfCpuS = (CpuUs() - selfCpu0) / 1e6;
+    const double selfCpuS = (ProcessCpuUs() - selfCpu0) / 1e6;
     const bool simStopped = rig.sim->Stop();
     const double machineBusy = static_cast<double>(machine1.busy - machine0.busy);
     const double machineTotal = static_cast<double>(machine1.total - machine0.total);
@@ -861,8 +838,8 @@ int Run(const Options &o) {
                 selfCpuS, simCpu1 - simCpu0, 100 * (simCpu1 - simCpu0) / wallS);
     if (machineTotal > 0) {
         const double busyCores = machineBusy / machineTotal * static_cast<double>(cores);
-        std::printf("  machine busy: %.2f of %ld processors on average, of which %.2f others' work\n", busyCores,
-                    cores, std::max(0.0, busyCores - (selfCpuS + simCpu1 - simCpu0) / wallS));
+        std::printf("  machine busy: %.2f of %ld processors on average, of which %.2f others' work\n", busyCores, cores,
+                    std::max(0.0, busyCores - (selfCpuS + simCpu1 - simCpu0) / wallS));
     }
     std::printf("  load average at end: %s\n", ReadFirstLine("/proc/loadavg").c_str());
 

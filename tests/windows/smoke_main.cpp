@@ -3,9 +3,12 @@
 // size from operation 14 and cold-starts channels on a machine without the
 // card's kernel driver, checking statuses, the host memory bounds and the
 // lines that reach KELMAR.dll's err.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -115,6 +118,43 @@ int main() {
           "channel 2 tries the card segment of its CR LF initialisation file, 0xD000");
     Check(FindLine(cold2.log, 32, "ORV02: TIW: ColdStart(): Failed to read init file, using defaults") < 0,
           "channel 2 reads its initialisation file without falling back to the defaults");
+
+    // Two private copies of OrvTiw.dll: a call into the second goes ahead
+    // while a call into the first is under way (from the first's log
+    // handler, under its lock).
+    const auto copyA =
+        orvtiw::host::Module::Load("KELMAR.dll", "OrvTiw.dll", error, orvtiw::host::Loading::PrivateCopy);
+    const auto copyB =
+        orvtiw::host::Module::Load("KELMAR.dll", "OrvTiw.dll", error, orvtiw::host::Loading::PrivateCopy);
+    Check(copyA != nullptr && copyB != nullptr,
+          "two private copies of OrvTiw.dll load" + (error.empty() ? "" : ": " + error));
+    if (copyA != nullptr && copyB != nullptr) {
+        orvtiw::host::Channel a(copyA, 3);
+        orvtiw::host::Channel b(copyB, 4);
+        orvtiw::host::StartOptions offline;
+        offline.online = false;
+        a.ColdStart(offline);
+        b.ColdStart(offline);
+        bool innerOk = false;
+        bool entered = false;
+        a.SetLogHandler([&](const LogLine &) {
+            if (entered) {
+                return;
+            }
+            entered = true;
+            auto inner =
+                std::async(std::launch::async, [&] { return b.Check("02V0002", orvtiw::host::ValueType::UInt16); });
+            if (inner.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                Check(false, "a call into the second copy went ahead during a call into the first");
+                std::_Exit(1); // the inner call never returns
+            }
+            const auto r = inner.get();
+            innerOk = r.ok() && r.gate.decoded.plcAddress == 2 && r.gate.decoded.elementNumber == 2;
+        });
+        const auto outer = a.Check("01V0001", orvtiw::host::ValueType::UInt16);
+        Check(entered && innerOk && outer.ok() && outer.gate.decoded.plcAddress == 1,
+              "a call into the second copy went ahead during a call into the first, each parsing its own address");
+    }
 
     Print("channel 1 cold start", cold.log);
     Print("channel 2 cold start", cold2.log);

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 namespace {
 
 std::atomic<int> gMinLevel{0};
-std::mutex gSinkMutex;
+std::shared_mutex gSinkMutex;
 KelmarSink gSink = nullptr;
+KelmarFormatSink gFormatSink = nullptr;
 void *gSinkContext = nullptr;
 
 // Drops a trailing line end so that every line is printed with exactly one.
@@ -43,9 +45,13 @@ KELMAR_API int KELMAR_CALL err(int level, const char *format, ...) {
     TrimLineEnd(text);
 
     // The sink is read and called under the lock so that a host which swaps
-    // its sink never sees a line go to one it has already released.
-    std::lock_guard<std::mutex> lock(gSinkMutex);
-    if (gSink != nullptr) {
+    // its sink never sees a line go to one it has already released; shared,
+    // so that threads calling drivers side by side never wait for each
+    // other's lines.
+    std::shared_lock<std::shared_mutex> lock(gSinkMutex);
+    if (gFormatSink != nullptr) {
+        gFormatSink(gSinkContext, level, format, text);
+    } else if (gSink != nullptr) {
         gSink(gSinkContext, level, text);
     } else {
         std::fprintf(stderr, "%d %s\n", level, text);
@@ -59,8 +65,16 @@ KELMAR_API void KELMAR_CALL kelmar_set_min_level(int level) {
 }
 
 KELMAR_API void KELMAR_CALL kelmar_set_sink(KelmarSink sink, void *context) {
-    std::lock_guard<std::mutex> lock(gSinkMutex);
+    std::unique_lock<std::shared_mutex> lock(gSinkMutex);
     gSink = sink;
+    gFormatSink = nullptr;
+    gSinkContext = context;
+}
+
+KELMAR_API void KELMAR_CALL kelmar_set_format_sink(KelmarFormatSink sink, void *context) {
+    std::unique_lock<std::shared_mutex> lock(gSinkMutex);
+    gFormatSink = sink;
+    gSink = nullptr;
     gSinkContext = context;
 }
 

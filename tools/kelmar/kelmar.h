@@ -26,6 +26,12 @@ extern "C" {
 typedef void(KELMAR_CALL *KelmarSink)(void *context, int level, const char *text);
 
 /*
+ * The same, with the format the caller gave err: a host can tell the
+ * driver's messages apart by their formats without reading their text.
+ */
+typedef void(KELMAR_CALL *KelmarFormatSink)(void *context, int level, const char *format, const char *text);
+
+/*
  * Formats one line in the manner of printf and hands it on when level is at
  * least the minimum level. Lines longer than 1023 bytes are cut there.
  * Returns the number of characters the full line would have had, or -1
@@ -43,9 +49,13 @@ KELMAR_API void KELMAR_CALL kelmar_set_min_level(int level);
 /* Routes the lines to sink; a null sink restores the default, "<level> <text>" on stderr. */
 KELMAR_API void KELMAR_CALL kelmar_set_sink(KelmarSink sink, void *context);
 
+/* Routes the lines, with their formats, to sink instead (either sink replaces the other). */
+KELMAR_API void KELMAR_CALL kelmar_set_format_sink(KelmarFormatSink sink, void *context);
+
 typedef int(KELMAR_CALL *KelmarErrFunction)(int level, const char *format, ...);
 typedef void(KELMAR_CALL *KelmarSetMinLevelFunction)(int level);
 typedef void(KELMAR_CALL *KelmarSetSinkFunction)(KelmarSink sink, void *context);
+typedef void(KELMAR_CALL *KelmarSetFormatSinkFunction)(KelmarFormatSink sink, void *context);
 
 #ifdef __cplusplus
 }

@@ -147,6 +147,14 @@ void Channel::SetLogHandler(LogHandler handler) {
 
 Result Channel::Invoke(std::int32_t op, void *params, const std::filesystem::path *directory) {
     Result result;
+    // The current directory is the process's: two calls that each make
+    // their own the current one (cold starts of channels on two copies of
+    // the module) take turns.
+    static std::mutex directoryLock;
+    std::unique_lock<std::mutex> directoryGuard(directoryLock, std::defer_lock);
+    if (directory != nullptr) {
+        directoryGuard.lock();
+    }
     Module::State &state = *module_->state_;
     std::lock_guard<std::mutex> guard(state.lock);
     std::error_code ec;

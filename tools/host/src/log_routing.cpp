@@ -18,19 +18,19 @@ LineCapture::~LineCapture() {
     tCapture = outer_;
 }
 
-void LineCapture::Take(int level, const char *text) {
-    lines_.push_back(LogLine{level, text});
+void LineCapture::Take(int level, const char *text, const char *format) {
+    lines_.push_back(LogLine{level, text, format != nullptr ? format : ""});
     if (handler_) {
         handler_(lines_.back());
     }
 }
 
-void DeliverLogLine(int level, const char *text) {
+void DeliverLogLine(int level, const char *text, const char *format) {
     if (text == nullptr) {
         return;
     }
     if (tCapture != nullptr) {
-        tCapture->Take(level, text);
+        tCapture->Take(level, text, format);
         return;
     }
     // A line outside any call of ours: the driver logs only inside calls,

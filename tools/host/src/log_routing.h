@@ -18,7 +18,7 @@ class LineCapture {
     LineCapture(const LineCapture &) = delete;
     LineCapture &operator=(const LineCapture &) = delete;
 
-    void Take(int level, const char *text);
+    void Take(int level, const char *text, const char *format);
 
   private:
     std::vector<LogLine> &lines_;

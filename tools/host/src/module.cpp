@@ -47,8 +47,8 @@ std::string BoundedText(const char *text) {
     return std::string(text, n);
 }
 
-void KELMAR_CALL KelmarSink(void *, int level, const char *text) {
-    DeliverLogLine(level, text);
+void KELMAR_CALL KelmarSink(void *, int level, const char *format, const char *text) {
+    DeliverLogLine(level, text, format);
 }
 
 } // namespace
@@ -78,7 +78,8 @@ bool Module::Start(OrvMainFunction entry, std::string &error) {
     return true;
 }
 
-std::shared_ptr<Module> Module::Load(const std::string &kelmarPath, const std::string &modulePath, std::string &error) {
+std::shared_ptr<Module> Module::Load(const std::string &kelmarPath, const std::string &modulePath, std::string &error,
+                                     Loading loading) {
     // The logging module comes first and global: the driver binds `err`
     // from it while it loads (Windows) or at its first message (POSIX).
     SharedLibrary kelmar;
@@ -86,10 +87,10 @@ std::shared_ptr<Module> Module::Load(const std::string &kelmarPath, const std::s
         error = "logging module: " + error;
         return nullptr;
     }
-    const auto setSink = kelmar.As<KelmarSetSinkFunction>("kelmar_set_sink");
+    const auto setSink = kelmar.As<KelmarSetFormatSinkFunction>("kelmar_set_format_sink");
     const auto setLevel = kelmar.As<KelmarSetMinLevelFunction>("kelmar_set_min_level");
     if (kelmar.Symbol("err") == nullptr || setSink == nullptr || setLevel == nullptr) {
-        error = "logging module " + kelmarPath + " lacks err, kelmar_set_sink or kelmar_set_min_level";
+        error = "logging module " + kelmarPath + " lacks err, kelmar_set_format_sink or kelmar_set_min_level";
         return nullptr;
     }
     // Every line reaches the results; each program chooses what it shows.
@@ -97,7 +98,9 @@ std::shared_ptr<Module> Module::Load(const std::string &kelmarPath, const std::s
     setSink(&KelmarSink, nullptr);
 
     SharedLibrary driver;
-    if (!SharedLibrary::Open(modulePath, false, driver, error)) {
+    const bool loaded = loading == Loading::PrivateCopy ? SharedLibrary::OpenPrivateCopy(modulePath, driver, error)
+                                                        : SharedLibrary::Open(modulePath, false, driver, error);
+    if (!loaded) {
         error = "driver module: " + error;
         return nullptr;
     }

@@ -13,6 +13,9 @@ class SharedLibrary {
     // Windows a later module's imports find a loaded DLL by its name). The
     // library stays loaded until the process ends.
     static bool Open(const std::string &path, bool global, SharedLibrary &out, std::string &error);
+    // Loads a copy of the file at `path` of this process's own, with its own
+    // static data, beside any other load of it; its symbols stay local.
+    static bool OpenPrivateCopy(const std::string &path, SharedLibrary &out, std::string &error);
 
     void *Symbol(const char *name) const;
 

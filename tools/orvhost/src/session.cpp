@@ -19,15 +19,20 @@ volatile std::sig_atomic_t gStop = 0;
 // Longest script line taken; a longer one is refused as a whole.
 constexpr std::size_t kMaxScriptLine = 4096;
 
-// What a failed transfer's status means; a gate operation is refused only
-// on a channel started without a card.
+// What a failed transfer's status means, and for a communication failure
+// where it lies; a gate operation is refused only on a channel started
+// without a card.
 std::string Failure(const Result &result, bool gate) {
     if (!result.problem.empty()) {
         return result.problem;
     }
     const char *meaning = result.status == ORV_STATUS_REFUSED && gate ? "refused: no card on this channel"
                                                                       : orvtiw::host::StatusMeaning(result.status);
-    return "status " + std::to_string(result.status) + " (" + meaning + ")";
+    std::string text = "status " + std::to_string(result.status) + " (" + meaning + ")";
+    if (result.status == ORV_STATUS_COMM_FAILURE) {
+        text += std::string(": ") + orvtiw::host::FailureMeaning(orvtiw::host::ClassifyFailure(result).kind);
+    }
+    return text;
 }
 
 // Reads one line of at most kMaxScriptLine characters; `tooLong` is set when

@@ -12,7 +12,11 @@
 //
 // A cold start with an initialisation file changes the process's current
 // directory for the length of that call (the driver reads OrvTiwNN.int from
-// it); other threads should not rely on the current directory meanwhile.
+// it); other threads should not rely on the current directory meanwhile,
+// and two such cold starts take turns, even on two copies of the module. A
+// host that starts channels side by side puts their OrvTiwNN.int files in
+// one directory, makes it the current one, and cold-starts them without
+// initFile or initText.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +41,8 @@ inline constexpr std::int32_t kNotCalled = -1;
 
 struct LogLine {
     int level = 0;
-    std::string text; // formatted, without a line end
+    std::string text;   // formatted, without a line end
+    std::string format; // the driver's format of it, where the logging module hands it over
 };
 
 // Receives each driver log line as it is produced, on the calling thread,
@@ -59,6 +64,28 @@ struct Result {
     // "ok", the problem, or "status 2 (communication failure)".
     std::string Describe() const;
 };
+
+// Where a failed call's fault lies, judged by the formats of the driver's
+// messages during the call (never by their wording), the widest first.
+enum class FailureKind {
+    None,                 // the call succeeded
+    CardNotAnswering,     // the adapter card did not take or answer a request, or the link is not open
+    SecondaryUnreachable, // the adapter answered but could not reach the secondary (MHIU error, not connected)
+    ControllerRefusal,    // the controller answered and refused the request, or answered what does not fit it
+    RecordRefused,        // refused before any exchange: by the driver (status 1) or by this library
+};
+
+struct Failure {
+    FailureKind kind = FailureKind::None;
+    std::uint16_t code = 0; // the MHIU or primitive error code, where one was reported
+    std::string text;       // the first error line without its "ORVnn: TIW: " prefix, else Result::Describe
+};
+
+// What a call came to, for every host: a communication failure (status 2)
+// the driver logged nothing known for counts as the card not answering.
+Failure ClassifyFailure(const Result &result);
+// "the card is not answering", "the secondary cannot be reached", ...
+const char *FailureMeaning(FailureKind kind);
 
 // What the driver tells of itself (operation 14).
 struct DriverInfo {
@@ -113,6 +140,23 @@ struct StartOptions {
 // The name of the file the driver reads for a channel: "OrvTiw%02d.int".
 std::string InitFileName(std::int32_t channel);
 
+// How a driver module is loaded.
+enum class Loading {
+    // Once per process: every Module loaded from the same file is one
+    // module, with one address parser and one lock for all its channels.
+    Shared,
+    // A private copy of the file, loaded on its own: its module-wide state
+    // (the address parser's working copy, the kernel-call byte count) and
+    // its lock belong to the Module alone, so calls through it may run
+    // beside calls into any other copy. It costs the module's code and data
+    // once more in memory (about 200 kB) and a copy of the file while it
+    // loads (on Windows until the process ends, since a loaded DLL's file
+    // cannot be deleted; the next process's first copy clears it). A bare
+    // file name is copied from beside the program, else from the current
+    // directory.
+    PrivateCopy,
+};
+
 // One loaded driver module and its lock. Modules stay loaded until the
 // process ends: the driver keeps pointers into the logging module, and the
 // texts of operation 14 live in the driver.
@@ -122,7 +166,7 @@ class Module {
     // loaded later, routes its lines into the library, then loads the driver
     // module, finds OrvMain and asks operation 14 for the instance size.
     static std::shared_ptr<Module> Load(const std::string &kelmarPath, const std::string &modulePath,
-                                        std::string &error);
+                                        std::string &error, Loading loading = Loading::Shared);
 
     // A driver linked into this program (tests on the driver's core): the
     // entry as a function pointer. Its log lines reach results only when the
@@ -231,8 +275,9 @@ TransferRecord TransferRecordOf(const Gate &gate, void *data);
 
 // Hands one driver line to the call in progress on this thread (or to
 // stderr as "<level> <text>" when none is): what kelmar's lines go through,
-// and what an in-process driver's logger can call.
-void DeliverLogLine(int level, const char *text);
+// and what an in-process driver's logger can call, with the format when it
+// has it.
+void DeliverLogLine(int level, const char *text, const char *format = nullptr);
 
 // While one lives, the system's timer ticks every millisecond (on Windows,
 // timeBeginPeriod(1), undone when it goes): the driver polls the card with

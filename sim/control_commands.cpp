@@ -30,8 +30,7 @@ bool SetBool(const Fields &f, bool &target) {
     return v.has_value();
 }
 
-template <typename T>
-bool SetOptional(const Fields &f, std::optional<T> &target, std::uint32_t max) {
+template <typename T> bool SetOptional(const Fields &f, std::optional<T> &target, std::uint32_t max) {
     if (f.size() != 2) {
         return false;
     }
@@ -161,6 +160,27 @@ std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adap
         card.lineBitsPerSecond = rate.value_or(0);
         return "ok";
     }
+    if (f[0] == "region") {
+        // A controller whose program changed: one of its regions now holds
+        // COUNT elements, those it kept keeping their values.
+        const char *form = "ADDRESS CODE COUNT(1..65535) of an existing region";
+        if (f.size() != 4) {
+            return Usage(f[0], form);
+        }
+        const std::uint32_t a = ParseNumber(f[1], 31).value_or(0);
+        const std::uint32_t code = ParseNumber(f[2], 0xFF).value_or(0);
+        const std::uint32_t count = ParseNumber(f[3], kMaxRegionElements).value_or(0);
+        Controller *c = adapter.network().At(static_cast<int>(a));
+        Region *r = c != nullptr ? c->Find(static_cast<std::uint8_t>(code)) : nullptr;
+        if (r == nullptr || count < 1) {
+            return Usage(f[0], form);
+        }
+        r->bytes.resize(static_cast<std::size_t>(count) * r->elementBytes, 0);
+        return "ok";
+    }
+    if (f[0] == "counts" && f.size() == 1) {
+        return "resets " + std::to_string(card.resets()) + " requests " + std::to_string(card.requests());
+    }
     if (f[0] == "status" && f.size() == 1) {
         std::string s = DescribeFaults(card.faults);
         if (card.lineBitsPerSecond != 0) {
@@ -174,12 +194,20 @@ std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adap
 std::string DescribeFaults(const FaultSwitches &f) {
     std::string s;
     char buf[64];
-    auto add = [&s](const char *text) { s += s.empty() ? "" : " "; s += text; };
-    if (f.noReset) add("no-reset");
-    if (f.dropAck) add("drop-ack");
-    if (f.ackNoReply) add("ack-no-reply");
-    if (f.keepCommand) add("keep-command");
-    if (f.resetForgetsConfig) add("reset-forgets");
+    auto add = [&s](const char *text) {
+        s += s.empty() ? "" : " ";
+        s += text;
+    };
+    if (f.noReset)
+        add("no-reset");
+    if (f.dropAck)
+        add("drop-ack");
+    if (f.ackNoReply)
+        add("ack-no-reply");
+    if (f.keepCommand)
+        add("keep-command");
+    if (f.resetForgetsConfig)
+        add("reset-forgets");
     if (f.replyDelayMs != 0) {
         std::snprintf(buf, sizeof buf, "delay %u", f.replyDelayMs);
         add(buf);

@@ -54,7 +54,9 @@ struct BadConfig {
     const char *message; // part of the error
 };
 
-void PrintTo(const BadConfig &c, std::ostream *os) { *os << c.text; }
+void PrintTo(const BadConfig &c, std::ostream *os) {
+    *os << c.text;
+}
 
 class NetworkConfigRefuses : public ::testing::TestWithParam<BadConfig> {};
 
@@ -69,8 +71,7 @@ TEST_P(NetworkConfigRefuses, NamesTheLine) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, NetworkConfigRefuses,
     ::testing::Values(BadConfig{"secondary 1\n", "line 1: secondary before any card"},
-                      BadConfig{"card C800\nsecondary 0\n", "line 2"},
-                      BadConfig{"card C800\nsecondary 32\n", "line 2"},
+                      BadConfig{"card C800\nsecondary 0\n", "line 2"}, BadConfig{"card C800\nsecondary 32\n", "line 2"},
                       BadConfig{"card 1C800\n", "line 1"},
                       BadConfig{"card C800\nsecondary 1\nsecondary 1\n", "given twice"},
                       BadConfig{"card C800\nsecondary 1\nregion 1 12 10\n", "line 3"},
@@ -145,7 +146,9 @@ struct ControlCase {
     const char *status; // DescribeFaults afterwards
 };
 
-void PrintTo(const ControlCase &c, std::ostream *os) { *os << c.command; }
+void PrintTo(const ControlCase &c, std::ostream *os) {
+    *os << c.command;
+}
 
 class ControlCommands : public ::testing::TestWithParam<ControlCase> {};
 
@@ -159,37 +162,29 @@ TEST_P(ControlCommands, ChangeTheSwitchesOrLeaveThemAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, ControlCommands,
-    ::testing::Values(ControlCase{"drop-ack on", "ok", "drop-ack delay 7"},
-                      ControlCase{"no-reset on", "ok", "no-reset delay 7"},
-                      ControlCase{"ack-no-reply 1", "ok", "ack-no-reply delay 7"},
-                      ControlCase{"keep-command on", "ok", "keep-command delay 7"},
-                      ControlCase{"reset-forgets on", "ok", "reset-forgets delay 7"},
-                      ControlCase{"delay 500", "ok", "delay 500"},
-                      ControlCase{"delay 0", "ok", "normal"},
-                      ControlCase{"delay 3600001", "error", "delay 7"},
-                      ControlCase{"delay -1", "error", "delay 7"},
-                      ControlCase{"mhiu-error 0x0102", "ok", "delay 7 mhiu-error 0x0102"},
-                      ControlCase{"mhiu-error 0x10000", "error", "delay 7"},
-                      ControlCase{"primitive-error 11", "ok", "delay 7 primitive-error 0x0B"},
-                      ControlCase{"primitive-error 0x100", "error", "delay 7"},
-                      ControlCase{"reply-size 0xFFFF", "ok", "delay 7 reply-size 65535"},
-                      ControlCase{"reply-size off", "ok", "delay 7"},
-                      ControlCase{"fail-next 3", "ok", "delay 7 fail-next 3"},
-                      ControlCase{"disconnect 5", "ok", "delay 7 disconnect 5"},
-                      ControlCase{"disconnect 0", "error", "delay 7"},
-                      ControlCase{"disconnect 32", "error", "delay 7"},
-                      ControlCase{"fail-config 3 no-reply", "ok", "delay 7 fail-config 3 no-reply"},
-                      ControlCase{"fail-config 2 mhiu", "ok", "delay 7 fail-config 2 mhiu 0x0106"},
-                      ControlCase{"fail-config 4 mhiu 0x0A01", "ok", "delay 7 fail-config 4 mhiu 0x0A01"},
-                      ControlCase{"fail-config 5 no-reply", "error", "delay 7"},
-                      ControlCase{"fail-config 1 sometimes", "error", "delay 7"},
-                      ControlCase{"clear", "ok", "normal"},
-                      ControlCase{"clear now", "error", "delay 7"},
-                      ControlCase{"status", "delay 7", "delay 7"},
-                      ControlCase{"drop-ack maybe", "error", "delay 7"},
-                      ControlCase{"drop-ack", "error", "delay 7"},
-                      ControlCase{"", "error", "delay 7"},
-                      ControlCase{"explode", "error: unknown command", "delay 7"}));
+    ::testing::Values(
+        ControlCase{"drop-ack on", "ok", "drop-ack delay 7"}, ControlCase{"no-reset on", "ok", "no-reset delay 7"},
+        ControlCase{"ack-no-reply 1", "ok", "ack-no-reply delay 7"},
+        ControlCase{"keep-command on", "ok", "keep-command delay 7"},
+        ControlCase{"reset-forgets on", "ok", "reset-forgets delay 7"}, ControlCase{"delay 500", "ok", "delay 500"},
+        ControlCase{"delay 0", "ok", "normal"}, ControlCase{"delay 3600001", "error", "delay 7"},
+        ControlCase{"delay -1", "error", "delay 7"},
+        ControlCase{"mhiu-error 0x0102", "ok", "delay 7 mhiu-error 0x0102"},
+        ControlCase{"mhiu-error 0x10000", "error", "delay 7"},
+        ControlCase{"primitive-error 11", "ok", "delay 7 primitive-error 0x0B"},
+        ControlCase{"primitive-error 0x100", "error", "delay 7"},
+        ControlCase{"reply-size 0xFFFF", "ok", "delay 7 reply-size 65535"},
+        ControlCase{"reply-size off", "ok", "delay 7"}, ControlCase{"fail-next 3", "ok", "delay 7 fail-next 3"},
+        ControlCase{"disconnect 5", "ok", "delay 7 disconnect 5"}, ControlCase{"disconnect 0", "error", "delay 7"},
+        ControlCase{"disconnect 32", "error", "delay 7"},
+        ControlCase{"fail-config 3 no-reply", "ok", "delay 7 fail-config 3 no-reply"},
+        ControlCase{"fail-config 2 mhiu", "ok", "delay 7 fail-config 2 mhiu 0x0106"},
+        ControlCase{"fail-config 4 mhiu 0x0A01", "ok", "delay 7 fail-config 4 mhiu 0x0A01"},
+        ControlCase{"fail-config 5 no-reply", "error", "delay 7"},
+        ControlCase{"fail-config 1 sometimes", "error", "delay 7"}, ControlCase{"clear", "ok", "normal"},
+        ControlCase{"clear now", "error", "delay 7"}, ControlCase{"status", "delay 7", "delay 7"},
+        ControlCase{"drop-ack maybe", "error", "delay 7"}, ControlCase{"drop-ack", "error", "delay 7"},
+        ControlCase{"", "error", "delay 7"}, ControlCase{"explode", "error: unknown command", "delay 7"}));
 
 TEST(ControlCommands, ReconnectUndoesDisconnect) {
     FaultSwitches f;
@@ -219,6 +214,25 @@ TEST(ControlCommands, LineRateIsSetUpNotAFault) {
     EXPECT_EQ(ApplyCardControl("status", card, adapter), "normal");
 }
 
+// A changed program: the region keeps the values of the elements it keeps.
+// And what the card counted.
+TEST(ControlCommands, RegionResizesOneRegionOfOneSecondary) {
+    Network network = Network::Default();
+    Adapter adapter(network);
+    Card card(adapter);
+    Region &v = *network.At(2)->Find(0x01);
+    v.Set(500, 0x1234);
+    v.Set(600, 0x5678);
+    EXPECT_EQ(ApplyCardControl("counts", card, adapter), "resets 0 requests 0");
+    ASSERT_EQ(ApplyCardControl("region 2 0x01 512", card, adapter), "ok");
+    EXPECT_EQ(v.count(), 512u);
+    EXPECT_EQ(v.Get(500), 0x1234u);
+    EXPECT_EQ(network.At(1)->Find(0x01)->count(), 1024u);
+    for (const char *bad : {"region 2 0x01 0", "region 9 0x01 10", "region 2 0x77 10", "region 2 0x01"}) {
+        EXPECT_EQ(ApplyCardControl(bad, card, adapter).rfind("error", 0), 0u) << bad;
+    }
+}
+
 struct TraceCase {
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> reply;
@@ -226,7 +240,9 @@ struct TraceCase {
     const char *line;
 };
 
-void PrintTo(const TraceCase &c, std::ostream *os) { *os << c.line; }
+void PrintTo(const TraceCase &c, std::ostream *os) {
+    *os << c.line;
+}
 
 class TraceLines : public ::testing::TestWithParam<TraceCase> {};
 
@@ -252,8 +268,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {0x01, 0x01, 0x00, 0x00, 0x01, 0x00},
                   Exchange::Outcome::Replied,
                   "prim sec 1 read (07) elem 1 count 1 -> kind 1 primitive error 0x0001"},
-        TraceCase{{0x00, 0x06}, {0x00, 0x01, 0x03}, Exchange::Outcome::Replied,
-                  "list connected -> kind 0 MHIU error 0x0103"},
+        TraceCase{
+            {0x00, 0x06}, {0x00, 0x01, 0x03}, Exchange::Outcome::Replied, "list connected -> kind 0 MHIU error 0x0103"},
         TraceCase{{0x11}, {}, Exchange::Outcome::Lost, "command 11 -> lost (accepted, no reply)"},
         TraceCase{{}, {}, Exchange::Outcome::Swallowed, "empty request -> swallowed (accepted, never answered)"}));
 

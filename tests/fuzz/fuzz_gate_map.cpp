@@ -13,10 +13,10 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "gate_address.h"
-#include "map_check.h"
-#include "map_file.h"
-#include "scan_plan.h"
+#include "map/gate_address.h"
+#include "map/map_check.h"
+#include "map/map_file.h"
+#include "scan/scan_plan.h"
 
 using namespace orvgate;
 using orvtiw::fuzz::HostChannel;

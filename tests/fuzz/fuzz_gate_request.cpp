@@ -1,7 +1,7 @@
 // Any bytes as what Modbus clients send orvgate: framed as the server
 // frames them, decoded, and routed by the map's router (against a cache
-// whose blocks are partly withdrawn or old) or by the transparent
-// default's, down to the jobs the driver thread would take. The first byte
+// whose blocks are partly withdrawn, refused or old) or by the transparent
+// default's, down to the jobs the card threads would take. The first byte
 // chooses the router and the cache's state; the rest is requests, one
 // after another, as long as they frame.
 //
@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "map_check.h"
-#include "map_file.h"
-#include "request_router.h"
-#include "scan_plan.h"
-#include "transparent.h"
-#include "value_codec.h"
+#include "map/map_check.h"
+#include "map/map_file.h"
+#include "modbus/mbap_stream.h"
+#include "modbus/request_router.h"
+#include "modbus/transparent.h"
+#include "modbus/value_codec.h"
+#include "scan/scan_plan.h"
 
 using namespace orvgate;
 using orvtiw::fuzz::HostChannel;
@@ -49,7 +50,6 @@ struct Fixture {
     std::vector<CheckedRange> ranges;
     ScanPlan plan;
     std::unique_ptr<ValueCache> cache;
-    Freshness freshness{std::chrono::milliseconds(100)};
     Clock::time_point now = Clock::now();
 
     Fixture() {
@@ -91,7 +91,7 @@ std::uint32_t RawAt(std::size_t block, std::int32_t offset) {
     return static_cast<std::uint32_t>(block * 0x9E3779B1u) ^ (static_cast<std::uint32_t>(offset) * 0x85EBCA77u);
 }
 
-// Each block fresh, withdrawn or too old, as the state byte says.
+// Each block fresh, too old, or withdrawn (unavailable or refused), as the state byte says.
 void SetCache(Fixture &f, std::uint8_t state) {
     for (std::size_t b = 0; b < f.plan.blocks.size(); ++b) {
         std::vector<std::uint32_t> values(static_cast<std::size_t>(f.plan.blocks[b].span.units));
@@ -101,7 +101,7 @@ void SetCache(Fixture &f, std::uint8_t state) {
         const int how = (state >> (b % 4 * 2)) & 3;
         f.cache->Store(b, values, how == 2 ? f.now - std::chrono::seconds(1) : f.now);
         if (how == 3) {
-            f.cache->Withdraw(b);
+            f.cache->Withdraw(b, b % 2 == 0 ? Availability::Refused : Availability::Unavailable);
         }
     }
 }
@@ -163,11 +163,11 @@ void CheckReply(const Fixture &f, const Request &r, Tables4 &t) {
     }
 }
 
-void CheckJob(const Fixture &f, const Request &r, const DriverJob &job, bool transparent) {
+void CheckJob(const Fixture &f, const Request &r, const Job &job, bool transparent) {
     FUZZ_CHECK(IsWrite(r.function) || transparent);
     if (transparent) {
-        FUZZ_CHECK(job.isDirect && job.writes.empty());
-        const DirectTransfer &d = job.direct;
+        FUZZ_CHECK(job.direct.has_value() && job.writes.empty());
+        const DirectTransfer &d = *job.direct;
         FUZZ_CHECK(d.secondary == r.unit && d.secondary >= 1 && d.secondary <= 31);
         FUZZ_CHECK(d.letter == LetterOf(r.function));
         FUZZ_CHECK(d.element == r.address + 1u && d.count == r.count);
@@ -176,7 +176,7 @@ void CheckJob(const Fixture &f, const Request &r, const DriverJob &job, bool tra
         FUZZ_CHECK(d.values.size() == (d.write ? r.count : 0u));
         return;
     }
-    FUZZ_CHECK(!job.isDirect && !job.writes.empty());
+    FUZZ_CHECK(!job.direct && !job.writes.empty());
     std::uint32_t slots = 0;
     for (const WriteStep &s : job.writes) {
         FUZZ_CHECK(s.range < f.ranges.size());
@@ -211,51 +211,64 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     SetCache(f, data[0]);
     const std::vector<std::uint16_t> stats{1, 2, 3, 4};
     const StatsRegisters statsRegisters = [&stats] { return stats; };
-    const MapRouter mapped(f.ranges, f.plan, *f.cache, f.freshness, (data[0] & 0x40) != 0, 255, statsRegisters);
+    const MapRouter mapped(f.ranges, f.plan, *f.cache, std::chrono::milliseconds(100), (data[0] & 0x40) != 0, 255,
+                           statsRegisters);
     const TransparentRouter direct((data[0] & 0x40) == 0, 255, statsRegisters);
     const Router &router = transparent ? static_cast<const Router &>(direct) : mapped;
     static Tables4 tables;
-    JobQueue jobs;
 
+    // Fed to the server's stream as they come; a frame it cuts out is what
+    // the server serves, if it has its function's shape.
+    MbapStream stream;
     std::span<const std::uint8_t> rest(data + 1, size - 1);
-    while (!rest.empty()) {
-        const FrameCheck frame = CheckFrame(rest.first(std::min(rest.size(), kMaxFrameBytes)));
-        if (frame.state != FrameState::Complete) {
-            break;
-        }
-        FUZZ_CHECK(frame.frameBytes <= kMaxFrameBytes && frame.libraryBytes >= kHeaderBytes + 1 &&
-                   frame.libraryBytes <= frame.frameBytes);
-        const std::span<const std::uint8_t> adu = rest.first(frame.libraryBytes);
-        FUZZ_CHECK(!IsServedFunction(adu[kHeaderBytes]) || frame.libraryBytes == frame.frameBytes);
-        const Request request = DecodeRequest(adu, kHeaderBytes);
-        tables.Fill();
-        Tables view = tables.View();
-        Routed routed = router.Route(request, f.now, view);
-        switch (routed.kind) {
-        case Routed::Kind::Reply:
-            if (request.unit == 255) {
-                FUZZ_CHECK(request.function == kReadInputRegisters);
-                for (std::uint16_t i = 0; i < request.count; ++i) {
-                    FUZZ_CHECK(tables.input[request.address + i] == stats[request.address + i]);
-                }
-            } else {
-                FUZZ_CHECK(!transparent);
-                CheckReply(f, request, tables);
+    bool malformed = false;
+    while (!rest.empty() && !malformed) {
+        const std::span<std::uint8_t> room = stream.Room();
+        const std::size_t n = std::min(room.size(), rest.size());
+        FUZZ_CHECK(n > 0);
+        std::copy_n(rest.begin(), n, room.begin());
+        stream.Appended(n);
+        rest = rest.subspan(n);
+        std::span<const std::uint8_t> frame;
+        for (MbapStream::Next next = stream.Take(frame); next != MbapStream::Next::NeedMore;
+             next = stream.Take(frame)) {
+            if (next == MbapStream::Next::Malformed) {
+                malformed = true;
+                break;
             }
-            break;
-        case Routed::Kind::Exception:
-            FUZZ_CHECK(routed.exception == kIllegalFunction || routed.exception == kIllegalDataAddress ||
-                       routed.exception == kIllegalDataValue || routed.exception == kGatewayTargetFailed);
-            break;
-        case Routed::Kind::Queue:
-            CheckJob(f, request, routed.job, transparent);
-            jobs.Push(std::move(routed.job));
-            break;
+            FUZZ_CHECK(frame.size() > kMbapHeaderBytes && frame.size() <= kMaxFrameBytes);
+            const std::span<const std::uint8_t> pdu = frame.subspan(kMbapHeaderBytes);
+            if ((pdu[0] & 0x80) != 0 || !PduHasItsShape(pdu)) {
+                malformed = true;
+                break;
+            }
+            const Request request = DecodeRequest(frame, kMbapHeaderBytes);
+            tables.Fill();
+            Tables view = tables.View();
+            Routed routed = router.Route(request, f.now, view);
+            switch (routed.kind) {
+            case Routed::Kind::Reply:
+                if (request.unit == 255) {
+                    FUZZ_CHECK(request.function == kReadInputRegisters);
+                    for (std::uint16_t i = 0; i < request.count; ++i) {
+                        FUZZ_CHECK(tables.input[request.address + i] == stats[request.address + i]);
+                    }
+                } else {
+                    FUZZ_CHECK(!transparent);
+                    CheckReply(f, request, tables);
+                }
+                break;
+            case Routed::Kind::Exception:
+                FUZZ_CHECK(routed.exception == kIllegalFunction || routed.exception == kIllegalDataAddress ||
+                           routed.exception == kIllegalDataValue || routed.exception == kServerDeviceFailure ||
+                           routed.exception == kGatewayPathUnavailable || routed.exception == kGatewayTargetFailed);
+                break;
+            case Routed::Kind::Queue:
+                FUZZ_CHECK(routed.job != nullptr);
+                CheckJob(f, request, *routed.job, transparent);
+                break;
+            }
         }
-        rest = rest.subspan(frame.frameBytes);
-    }
-    for (const DriverJob &job : jobs.TakeAll()) {
-        FUZZ_CHECK(job.exception == 0);
     }
     return 0;
 }

@@ -9,7 +9,21 @@
 // than 0x0B, orvgate ending or not stopping cleanly, more than 1 % of reads
 // answered 0x0B, or resident memory growing by more than --rss-growth-kb
 // after the warm-up (a negative value: reported, not judged).
+//
+// With --faults, a fault comes every 20 s while the clients run, in turn:
+// the first card's simulator stopped and restarted 3 s later (its
+// controllers keep their memory, as PLCs do), secondary 2 disconnected for
+// 5 s, and the second card slowed (150 ms a reply) for 5 s while clients
+// that give up write: each writes a value of its own to a register of its
+// own and leaves 30 ms later. Reads answered 0x0B and writes not
+// acknowledged are then what a client should get, and only these count:
+// no wrong value (so no write acknowledged that was not applied), no write
+// the gateway dropped (its client had left) or let expire (past its
+// deadline) ever applied, and resident memory flat after the warm-up.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +35,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -60,14 +75,19 @@ struct Options {
     long rssGrowthKb = 1024;
     std::uint64_t seed = 0;
     bool seedGiven = false;
+    bool faults = false;
 };
 
-const char kUsage[] = "usage: orvgate_soak [--seconds N] [--clients N(1..16)] [--port N] [--seed N]\n"
+const char kUsage[] = "usage: orvgate_soak [--seconds N] [--clients N(1..16)] [--port N] [--seed N] [--faults]\n"
                       "                    [--rss-growth-kb N] [--tiwaysim PATH] [--orvgate PATH] [--device PATH]\n";
 
 bool ParseOptions(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--faults") {
+            o.faults = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return false;
         }
@@ -153,11 +173,21 @@ ClientPlan PlanFor(int k) {
     return p;
 }
 
+// The registers the clients that give up write, one each, on secondary 3 (K1..K10).
+constexpr int kQuitterUnit = 3;
+constexpr int kQuitterAddress = 5000;
+constexpr int kQuitters = 10;
+
 std::string MapText(int clients) {
     std::string text;
     char line[160];
     for (const int channel : {1, 2}) {
         text += "channel " + std::to_string(channel) + " gate0" + std::to_string(channel) + ".int\n";
+        if (channel == 2) {
+            std::snprintf(line, sizeof line, "holding %d %d 03K0001 %d uint16 rw\n", kQuitterUnit, kQuitterAddress,
+                          kQuitters);
+            text += line;
+        }
         for (const int s : channel == 1 ? std::vector<int>{1, 2} : std::vector<int>{3, 4}) {
             std::snprintf(line, sizeof line, "input %d 0 %02XW0001 8 uint16\n", s, s);
             text += line;
@@ -200,8 +230,9 @@ struct Tally {
 
 class LoadClient {
   public:
-    LoadClient(int index, int port, std::uint64_t seed)
-        : plan_(PlanFor(index)), random_(seed), ctx_(modbus_new_tcp("127.0.0.1", port)) {
+    // `faults`: writes that fail are expected, and not problems.
+    LoadClient(int index, int port, std::uint64_t seed, bool faults)
+        : plan_(PlanFor(index)), random_(seed), ctx_(modbus_new_tcp("127.0.0.1", port)), faults_(faults) {
         modbus_set_response_timeout(ctx_, 10, 0);
         modbus_set_slave(ctx_, plan_.secondary);
         for (const Range &r : plan_.ranges) {
@@ -295,6 +326,8 @@ class LoadClient {
         }
         if (rc < 0) {
             ++t.failedWrites;
+        }
+        if (rc < 0 && !faults_) {
             Problem(t, "write of " + std::to_string(slots) + " at " + std::to_string(address) +
                            " failed: " + modbus_strerror(errno));
         }
@@ -359,6 +392,7 @@ class LoadClient {
     ClientPlan plan_;
     std::mt19937_64 random_;
     modbus_t *ctx_;
+    bool faults_;
     std::vector<std::vector<std::optional<std::uint16_t>>> model_;
 };
 
@@ -378,7 +412,8 @@ bool WaitForFirstCycle(int port) {
     const auto until = Clock::now() + std::chrono::seconds(60);
     while (done && Clock::now() < until) {
         std::uint16_t cycles[2] = {};
-        if (modbus_read_input_registers(ctx, 2, 2, cycles) == 2 && (cycles[0] != 0 || cycles[1] != 0)) {
+        // Channel 1's cycles, in the first row after the statistics' header.
+        if (modbus_read_input_registers(ctx, 36, 2, cycles) == 2 && (cycles[0] != 0 || cycles[1] != 0)) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -393,6 +428,139 @@ void WriteFile(const std::string &path, const std::string &text) {
     std::ofstream(path) << text;
 }
 
+// What the clients that gave up saw and left behind.
+struct QuitterTally {
+    int writes = 0;
+    int refusedByGateway = 0; // logged as dropped or past their deadline
+    int appliedLate = 0;      // of those, found applied
+    int unchecked = 0;        // the register could not be read before or after
+    std::vector<std::string> problems;
+};
+
+// Reads the quitters' registers through the gateway, retrying while they
+// are not served (the card may still be slow).
+bool ReadQuitterRegisters(int port, std::vector<std::uint16_t> &values, std::string &error) {
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_slave(ctx, kQuitterUnit);
+    values.assign(kQuitters, 0);
+    bool ok = modbus_connect(ctx) == 0;
+    for (int attempt = 0; ok && attempt < 50; ++attempt) {
+        if (modbus_read_registers(ctx, kQuitterAddress, kQuitters, values.data()) == kQuitters) {
+            break;
+        }
+        error = modbus_strerror(errno);
+        ok = attempt < 49;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return ok;
+}
+
+// One write by a client that gives up 30 ms later; the local port it wrote
+// from, which the gateway's log names.
+int QuitterWrite(int port, int index, std::uint16_t value) {
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+    modbus_set_slave(ctx, kQuitterUnit);
+    modbus_set_response_timeout(ctx, 0, 30000);
+    int local = -1;
+    if (modbus_connect(ctx) == 0) {
+        sockaddr_in self{};
+        socklen_t length = sizeof self;
+        if (getsockname(modbus_get_socket(ctx), reinterpret_cast<sockaddr *>(&self), &length) == 0) {
+            local = ntohs(self.sin_port);
+        }
+        modbus_write_register(ctx, kQuitterAddress + index, value);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return local;
+}
+
+// The second card slowed while the quitters write; afterwards each write the
+// gateway dropped or let expire must have left its register as it was.
+void QuitterEpisode(tiwaysim::SimProcess &sim, orvlive::GateProcess &gate, int port, std::uint16_t &marker,
+                    QuitterTally &t) {
+    std::vector<std::uint16_t> before;
+    std::string error;
+    if (!ReadQuitterRegisters(port, before, error)) {
+        ++t.unchecked;
+        t.problems.push_back("the registers of the clients that give up cannot be read: " + error);
+        return;
+    }
+    sim.Control("card D000 delay 150");
+    std::vector<std::pair<int, std::uint16_t>> written; // local port, value
+    for (int i = 0; i < kQuitters; ++i) {
+        const std::uint16_t value = ++marker;
+        written.emplace_back(QuitterWrite(port, i, value), value);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+    sim.Control("card D000 delay 0");
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // anything late would land by now
+    std::vector<std::uint16_t> after;
+    if (!ReadQuitterRegisters(port, after, error)) {
+        ++t.unchecked;
+        t.problems.push_back("the registers of the clients that give up cannot be read: " + error);
+        return;
+    }
+    const std::string log = gate.Log();
+    for (int i = 0; i < kQuitters; ++i) {
+        ++t.writes;
+        const auto [local, value] = written[static_cast<std::size_t>(i)];
+        const std::string from = "from 127.0.0.1:" + std::to_string(local) + " ";
+        const std::size_t at = log.find(from);
+        const bool refused = local > 0 && at != std::string::npos &&
+                             (log.compare(at + from.size(), 8, "dropped:") == 0 ||
+                              log.compare(at + from.size(), 12, "not applied:") == 0);
+        if (!refused) {
+            continue; // applied, or failed: no claim either way
+        }
+        ++t.refusedByGateway;
+        if (after[static_cast<std::size_t>(i)] == value) {
+            ++t.appliedLate;
+            t.problems.push_back("the write of " + std::to_string(value) + " from port " + std::to_string(local) +
+                                 " was refused as late, and applied");
+        } else if (after[static_cast<std::size_t>(i)] != before[static_cast<std::size_t>(i)]) {
+            t.problems.push_back("register " + std::to_string(kQuitterAddress + i) + " changed without a write");
+        }
+    }
+}
+
+// Every 20 s one fault, in turn, until `until`.
+void Faults(tiwaysim::SimProcess &sim, orvlive::GateProcess &gate, const std::string &simConfig, int port,
+            Clock::time_point until, QuitterTally &quitters, std::vector<std::string> &episodes) {
+    std::uint16_t marker = 0x4000;
+    for (int n = 0;; ++n) {
+        const auto next = Clock::now() + std::chrono::seconds(20);
+        if (next + std::chrono::seconds(15) > until) {
+            return;
+        }
+        std::this_thread::sleep_until(next);
+        std::string error;
+        switch (n % 3) {
+        case 0:
+            sim.Stop(); // the cards go away; their controllers keep their memory
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            if (!sim.Start(error, {"--config", simConfig})) {
+                episodes.push_back("restart failed: " + error);
+                return;
+            }
+            episodes.push_back("cards restarted");
+            break;
+        case 1:
+            sim.Control("card C800 disconnect 2");
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            sim.Control("card C800 reconnect 2");
+            episodes.push_back("secondary 2 disconnected for 5 s");
+            break;
+        default:
+            QuitterEpisode(sim, gate, port, marker, quitters);
+            episodes.push_back("card D000 slowed, " + std::to_string(kQuitters) + " writers gave up");
+            break;
+        }
+    }
+}
+
 int Run(const Options &o) {
     char pattern[] = "/tmp/orvgate-soak-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -403,12 +571,13 @@ int Run(const Options &o) {
     WriteFile(dir + "/network", NetworkText());
     // D is V read as 32-bit values, L the 32-bit region, W the WX words.
     WriteFile(dir + "/gate01.int", "C800;800\nD;01;2;2\nL;0B;4;1\nW;09;2;1\n");
-    WriteFile(dir + "/gate02.int", "D000;800\nD;01;2;2\nL;0B;4;1\nW;09;2;1\n");
+    WriteFile(dir + "/gate02.int", "D000;800\nD;01;2;2\nL;0B;4;1\nW;09;2;1\nK;02;2;1\n");
     WriteFile(dir + "/gate.map", MapText(o.clients));
 
     int failures = 0;
     {
-        tiwaysim::SimProcess sim(o.tiwaysim, o.device, dir, {"--configured"});
+        // Controller memory kept across the restarts of --faults.
+        tiwaysim::SimProcess sim(o.tiwaysim, o.device, dir, {"--configured", "--memory", dir + "/memory"});
         std::string error;
         if (!sim.Start(error, {"--config", dir + "/network"})) {
             std::fprintf(stderr, "orvgate_soak: %s\n", error.c_str());
@@ -416,13 +585,13 @@ int Run(const Options &o) {
         }
         orvlive::GateProcess gate(o.orvgate, dir + "/orvgate.log");
         if (!gate.Start({"--map", dir + "/gate.map", "--listen", "127.0.0.1:" + std::to_string(o.port), "--timeout",
-                         "200", "--max-clients", "16", "--stats"},
+                         "200", "--max-clients", "32", "--stats"},
                         error)) {
             std::fprintf(stderr, "orvgate_soak: %s\n", error.c_str());
             return 2;
         }
-        std::printf("orvgate_soak: %d clients for %d s, seed %" PRIu64 ", port %d\n", o.clients, o.seconds, o.seed,
-                    o.port);
+        std::printf("orvgate_soak: %d clients for %d s, seed %" PRIu64 ", port %d%s\n", o.clients, o.seconds, o.seed,
+                    o.port, o.faults ? ", with faults" : "");
         std::fflush(stdout);
         // Until its first scan cycle is over, values not read yet are
         // answered 0x0B, as a client would find at any gateway's start.
@@ -434,14 +603,21 @@ int Run(const Options &o) {
 
         const auto start = Clock::now();
         const auto until = start + std::chrono::seconds(o.seconds);
-        const auto warm = start + std::chrono::seconds(std::max(5, o.seconds / 10));
+        // With faults, after the first of each kind.
+        const auto warm = start + std::chrono::seconds(o.faults ? std::min(80, o.seconds / 2) : std::max(5, o.seconds / 10));
         std::vector<Tally> tallies(static_cast<std::size_t>(o.clients));
         std::vector<std::thread> threads;
         for (int k = 0; k < o.clients; ++k) {
             threads.emplace_back([&, k] {
-                LoadClient client(k, o.port, o.seed * 1000003u + static_cast<std::uint64_t>(k));
+                LoadClient client(k, o.port, o.seed * 1000003u + static_cast<std::uint64_t>(k), o.faults);
                 client.Run(until, tallies[static_cast<std::size_t>(k)]);
             });
+        }
+        QuitterTally quitters;
+        std::vector<std::string> episodes;
+        std::thread faults;
+        if (o.faults) {
+            faults = std::thread([&] { Faults(sim, gate, dir + "/network", o.port, until, quitters, episodes); });
         }
         long rssWarm = -1;
         long rssEnd = -1;
@@ -459,6 +635,9 @@ int Run(const Options &o) {
         }
         for (std::thread &t : threads) {
             t.join();
+        }
+        if (faults.joinable()) {
+            faults.join();
         }
         Tally all;
         for (Tally &t : tallies) {
@@ -492,6 +671,22 @@ int Run(const Options &o) {
         std::printf("  orvgate resident memory: %ld kB after the warm-up, %ld kB at the end, %ld..%ld kB between: "
                     "%+ld kB\n",
                     rssWarm, rssEnd, rssLow, rssHigh, rssEnd - rssWarm);
+        if (o.faults) {
+            std::map<std::string, int> kinds;
+            for (const std::string &e : episodes) {
+                ++kinds[e];
+            }
+            std::printf("  faults: %zu episodes (", episodes.size());
+            const char *separator = "";
+            for (const auto &[what, count] : kinds) {
+                std::printf("%s%d x %s", separator, count, what.c_str());
+                separator = "; ";
+            }
+            std::printf(")\n  clients that gave up: %d writes, %d of them dropped or past their deadline, %d of those "
+                        "applied; %d episodes unchecked\n",
+                        quitters.writes, quitters.refusedByGateway, quitters.appliedLate, quitters.unchecked);
+            all.problems.insert(all.problems.end(), quitters.problems.begin(), quitters.problems.end());
+        }
         for (const std::string &p : all.problems) {
             std::printf("  problem: %s\n", p.c_str());
         }
@@ -507,9 +702,13 @@ int Run(const Options &o) {
             }
         };
         fail(all.wrong > 0, "wrong values were read");
-        fail(all.failedWrites > 0, "writes were not acknowledged");
+        fail(!o.faults && all.failedWrites > 0, "writes were not acknowledged");
         fail(all.otherErrors > 0, "requests failed otherwise than with 0x0B");
-        fail(all.stale * 100 > all.reads, "more than 1 % of reads were answered 0x0B");
+        fail(!o.faults && all.stale * 100 > all.reads, "more than 1 % of reads were answered 0x0B");
+        fail(quitters.appliedLate > 0 || !quitters.problems.empty(),
+             "a write was applied after its client left or its deadline passed");
+        fail(o.faults && (quitters.refusedByGateway == 0 || quitters.unchecked > 0),
+             "no write of a client that gave up was seen dropped or expired, and checked");
         fail(!alive, "orvgate ended during the run");
         fail(code != 0, "orvgate did not stop cleanly");
         fail(o.rssGrowthKb >= 0 &&

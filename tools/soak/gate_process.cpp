@@ -50,11 +50,11 @@ bool GateProcess::Start(const std::vector<std::string> &args, std::string &error
     return true;
 }
 
-int GateProcess::Stop() {
+int GateProcess::Stop(int signal) {
     if (pid_ <= 0) {
         return -1;
     }
-    kill(pid_, SIGTERM);
+    kill(pid_, signal);
     int status = 0;
     for (int i = 0; i < 1500; ++i) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -4,6 +4,7 @@
 // read from /proc. POSIX only.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -23,9 +24,9 @@ class GateProcess {
     // ends, or `limit` passes: false with `error` and its log).
     bool Start(const std::vector<std::string> &args, std::string &error,
                std::chrono::seconds limit = std::chrono::seconds(90));
-    // SIGTERM and wait (SIGKILL after 30 s); its exit status, or -1 when a
-    // signal ended it.
-    int Stop();
+    // SIGTERM (or `signal`) and wait (SIGKILL after 30 s); its exit status,
+    // or -1 when a signal ended it.
+    int Stop(int signal = SIGTERM);
     void Kill();
     pid_t pid() const {
         return pid_;

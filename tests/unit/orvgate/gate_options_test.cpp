@@ -20,8 +20,12 @@ TEST(Options, SafeDefaults) {
     EXPECT_EQ(p.options->listenHost, "127.0.0.1");
     EXPECT_EQ(p.options->listenPort, "1502");
     EXPECT_EQ(p.options->maxClients, 16);
+    EXPECT_EQ(p.options->maxClientsPerPeer, 0);
     EXPECT_FALSE(p.options->writable);
-    EXPECT_FALSE(p.options->maxAge);
+    // An absolute ceiling on what is served as good, and writes that never
+    // land after libmodbus's, mbpoll's or pymodbus's clients gave up.
+    EXPECT_EQ(p.options->maxAge, std::chrono::milliseconds(2000));
+    EXPECT_EQ(p.options->writeTimeout, std::chrono::milliseconds(300));
 }
 
 TEST(Options, ListenTakesAddressAndPort) {

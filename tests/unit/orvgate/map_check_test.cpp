@@ -3,7 +3,7 @@
 // values lie in the driver's own terms.
 #include <gtest/gtest.h>
 
-#include "gate_address.h"
+#include "map/gate_address.h"
 #include "offline_map.h"
 
 namespace orvgate {

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "map_file.h"
+#include "map/map_file.h"
 
 namespace orvgate {
 namespace {
@@ -55,6 +55,31 @@ TEST(MapFile, ReadsEveryFieldOfEachLine) {
     EXPECT_EQ(map->ranges[3].count, 64);
 }
 
+TEST(MapFile, NamesDeadbandsRangesForMqttAloneAndDeviceIds) {
+    std::string error;
+    const auto map = Read("channel 1 a.int\n"
+                          "device 2 line1-filler\n"
+                          "holding 2 0 02V00C8 1 int16 rw deadband 2.5 \"Tank 1 level\"  # a tag\n"
+                          "mqtt 02V0190 2 float rw \"Pump speed\"\n"
+                          "mqtt 02V01F40 3 bits\n",
+                          error);
+    ASSERT_TRUE(map) << error;
+    ASSERT_EQ(map->devices.size(), 1u);
+    EXPECT_EQ(map->devices[0].channel, 1);
+    EXPECT_EQ(map->devices[0].secondary, 2);
+    EXPECT_EQ(map->devices[0].id, "line1-filler");
+    ASSERT_EQ(map->ranges.size(), 3u);
+    EXPECT_EQ(map->ranges[0].name, "Tank 1 level");
+    EXPECT_DOUBLE_EQ(map->ranges[0].deadband, 2.5);
+    EXPECT_TRUE(map->ranges[0].modbus);
+    EXPECT_FALSE(map->ranges[1].modbus);
+    EXPECT_EQ(map->ranges[1].kind, ValueKind::Float);
+    EXPECT_TRUE(map->ranges[1].writable);
+    EXPECT_EQ(map->ranges[1].name, "Pump speed");
+    EXPECT_EQ(map->ranges[2].table, Table::Coils);
+    EXPECT_TRUE(map->ranges[2].name.empty());
+}
+
 struct BadLine {
     const char *text;
     const char *error;
@@ -95,6 +120,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"channel 1 a.int\nholding 1 0 01V00013 1 int16\n", "line 2: only bits take an address with a bit"},
         BadLine{"channel 1 a.int\nholding 1 65535 01D0001 1 int32 high-first\n", "line 2: the range runs past"},
         BadLine{"channel 1 a.int\nholding 1 0 01V0001 1 int16 rw extra\n", "line 2: expected: TABLE UNIT"},
+        BadLine{"channel 1 a.int\nholding 1 0 01V0001 1 int16 \"Tank\n", "line 2: a name's closing quote"},
+        BadLine{"channel 1 a.int\nholding 1 0 01V0001 1 int16 \"A\" rw\n", "line 2: nothing but a comment may"},
+        BadLine{"channel 1 a.int\nholding 1 0 01V0001 1 int16 deadband -1\n", "line 2: deadband '-1'"},
+        BadLine{"channel 1 a.int\nchannel 2 b.int \"x\"\n", "line 2: only a range takes a name"},
+        BadLine{"channel 1 a.int\nmqtt 01V0001 1\n", "line 2: expected: mqtt GATE"},
+        BadLine{"channel 1 a.int\ndevice 32 x\n", "line 2: expected: device SECONDARY"},
+        BadLine{"channel 1 a.int\ndevice 1 a\ndevice 1 b\n", "line 3: secondary 1 of channel 1 already"},
         BadLine{"# nothing\n", "the map starts no channel"}));
 
 } // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "gate_map.h"
+#include "map/gate_map.h"
 #include "support/test_channel.h"
 
 namespace orvgate::test {

@@ -4,10 +4,10 @@
 
 #include <array>
 
+#include "modbus/request_router.h"
 #include "offline_map.h"
-#include "request_router.h"
-#include "scan_plan.h"
-#include "value_cache.h"
+#include "scan/scan_plan.h"
+#include "scan/value_cache.h"
 
 namespace orvgate {
 namespace {
@@ -27,7 +27,7 @@ class MapRouterTest : public ::testing::Test {
                "discrete 1 0 01X0001 2 points\n"              // 6: never read
                "holding 2 0 01V0001 1 int16\n"),              // 7: read-only
           ranges_(map_.ranges.value_or(std::vector<CheckedRange>{})), plan_(BuildScanPlan(ranges_)),
-          cache_(Sizes(plan_)), freshness_(100ms), start_(Clock::now()) {
+          cache_(Sizes(plan_)), start_(Clock::now()) {
         for (auto &table : {&coils_, &discrete_}) {
             table->fill(9);
         }
@@ -61,7 +61,7 @@ class MapRouterTest : public ::testing::Test {
     Routed Route(std::uint8_t function, std::uint16_t address, std::uint16_t count, std::uint8_t unit = 1,
                  std::vector<std::uint8_t> data = {}, bool readOnly = false,
                  Clock::duration later = Clock::duration(0)) {
-        const MapRouter router(ranges_, plan_, cache_, freshness_, readOnly, 255, [] {
+        const MapRouter router(ranges_, plan_, cache_, 100ms, readOnly, 255, [] {
             return std::vector<std::uint16_t>{1, 2, 3};
         });
         data_ = std::move(data);
@@ -84,7 +84,6 @@ class MapRouterTest : public ::testing::Test {
     std::vector<CheckedRange> ranges_;
     ScanPlan plan_;
     ValueCache cache_;
-    Freshness freshness_;
     Clock::time_point start_;
     std::vector<std::uint8_t> data_;
     std::array<std::uint8_t, 0x10000> coils_{};
@@ -118,7 +117,7 @@ TEST_F(MapRouterTest, AnswersEveryKindFromTheCache) {
 TEST_F(MapRouterTest, RefusesInTheProtocolsOrder) {
     EXPECT_EQ(Route(0x07, 0, 1, 9).exception, kIllegalFunction);
     EXPECT_EQ(Route(0x17, 0, 1).exception, kIllegalFunction);
-    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 9).exception, kGatewayTargetFailed); // nothing at unit 9
+    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 9).exception, kGatewayPathUnavailable); // nothing at unit 9
     EXPECT_EQ(Route(kReadHoldingRegisters, 0, 126).exception, kIllegalDataValue);
     EXPECT_EQ(Route(kReadHoldingRegisters, 0xFFFF, 2).exception, kIllegalDataAddress);
     EXPECT_EQ(Route(kReadHoldingRegisters, 4, 3).exception, kIllegalDataAddress);                       // 6 is unmapped
@@ -126,37 +125,40 @@ TEST_F(MapRouterTest, RefusesInTheProtocolsOrder) {
     EXPECT_EQ(Route(kReadDiscreteInputs, 0, 2).exception, kGatewayTargetFailed);                        // never read
     EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 1, {}, false, 101ms).exception, kGatewayTargetFailed); // too old
     EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 1, {}, false, 100ms).kind, Routed::Kind::Reply);
-    cache_.Withdraw(PlaceOf(plan_.pieces[2], 1).block);
-    EXPECT_EQ(Route(kReadHoldingRegisters, 12, 2).exception, kGatewayTargetFailed); // its read failed
+    // Withdrawn: the controller refused the block (0x04), or did not answer (0x0B).
+    cache_.Withdraw(PlaceOf(plan_.pieces[2], 1).block, Availability::Refused);
+    EXPECT_EQ(Route(kReadHoldingRegisters, 12, 2).exception, kServerDeviceFailure);
+    cache_.Withdraw(PlaceOf(plan_.pieces[2], 1).block, Availability::Unavailable);
+    EXPECT_EQ(Route(kReadHoldingRegisters, 12, 2).exception, kGatewayTargetFailed);
 }
 
 TEST_F(MapRouterTest, TurnsWritesIntoStepsPerRange) {
     // Holding 2..5 cross from the int16 range into the uint16 one.
     Routed r = Route(kWriteMultipleRegisters, 2, 4, 1, {0x00, 0x05, 0xFF, 0xFE, 0x00, 0x07, 0x00, 0x08});
     ASSERT_EQ(r.kind, Routed::Kind::Queue);
-    ASSERT_EQ(r.job.writes.size(), 2u);
-    EXPECT_EQ(r.job.writes[0].range, 0u);
-    EXPECT_EQ(r.job.writes[0].firstValue, 2);
-    EXPECT_EQ(r.job.writes[0].values, (std::vector<std::uint32_t>{0x0005, 0xFFFE}));
-    EXPECT_EQ(r.job.writes[1].range, 1u);
-    EXPECT_EQ(r.job.writes[1].firstValue, 0);
-    EXPECT_EQ(r.job.writes[1].values, (std::vector<std::uint32_t>{7, 8}));
+    ASSERT_EQ(r.job->writes.size(), 2u);
+    EXPECT_EQ(r.job->writes[0].range, 0u);
+    EXPECT_EQ(r.job->writes[0].firstValue, 2);
+    EXPECT_EQ(r.job->writes[0].values, (std::vector<std::uint32_t>{0x0005, 0xFFFE}));
+    EXPECT_EQ(r.job->writes[1].range, 1u);
+    EXPECT_EQ(r.job->writes[1].firstValue, 0);
+    EXPECT_EQ(r.job->writes[1].values, (std::vector<std::uint32_t>{7, 8}));
 
     r = Route(kWriteMultipleRegisters, 12, 2, 1, {0xC0, 0x20, 0x00, 0x00});
-    ASSERT_EQ(r.job.writes.size(), 1u);
-    EXPECT_EQ(r.job.writes[0].firstValue, 1);
-    EXPECT_EQ(r.job.writes[0].values, (std::vector<std::uint32_t>{0xC0200000}));
+    ASSERT_EQ(r.job->writes.size(), 1u);
+    EXPECT_EQ(r.job->writes[0].firstValue, 1);
+    EXPECT_EQ(r.job->writes[0].values, (std::vector<std::uint32_t>{0xC0200000}));
 
     // Coils 1..3 are bits 4..6: bit 4 on, 5 off, 6 on.
     r = Route(kWriteMultipleCoils, 1, 3, 1, {0x05});
-    ASSERT_EQ(r.job.writes.size(), 1u);
-    EXPECT_EQ(r.job.writes[0].setBits, 0x0050);
-    EXPECT_EQ(r.job.writes[0].clearBits, 0x0020);
+    ASSERT_EQ(r.job->writes.size(), 1u);
+    EXPECT_EQ(r.job->writes[0].setBits, 0x0050);
+    EXPECT_EQ(r.job->writes[0].clearBits, 0x0020);
 
     r = Route(kWriteSingleCoil, 11, 0xFF00);
-    ASSERT_EQ(r.job.writes.size(), 1u);
-    EXPECT_EQ(r.job.writes[0].firstValue, 1);
-    EXPECT_EQ(r.job.writes[0].values, (std::vector<std::uint32_t>{1}));
+    ASSERT_EQ(r.job->writes.size(), 1u);
+    EXPECT_EQ(r.job->writes[0].firstValue, 1);
+    EXPECT_EQ(r.job->writes[0].values, (std::vector<std::uint32_t>{1}));
 }
 
 TEST_F(MapRouterTest, WritesOnlyWholeValuesWhereTheMapAllows) {

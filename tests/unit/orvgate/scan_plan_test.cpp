@@ -1,9 +1,9 @@
 // The scan plan: which reads a cycle makes, where each range's values land
-// and the order the channels are visited in.
+// and which card's thread reads each.
 #include <gtest/gtest.h>
 
 #include "offline_map.h"
-#include "scan_plan.h"
+#include "scan/scan_plan.h"
 
 namespace orvgate {
 namespace {
@@ -37,9 +37,6 @@ TEST(ScanPlan, CoalescesWhatTouchesWithinOneSecondaryAndRegionUpTo256Bytes) {
     // V1..V201 are 201 words: 128 + 73; X1..X300 are 300 bytes: 256 + 44.
     EXPECT_EQ(Reads(plan), (std::vector<std::string>{"01V0001x128", "01V0081x73", "01V012Dx1", "01X0001x256",
                                                      "01X0101x44", "02V0001x1"}));
-    EXPECT_TRUE(plan.blocks[plan.order[0]].probe);
-    EXPECT_FALSE(plan.blocks[plan.order[1]].probe);
-    EXPECT_TRUE(plan.blocks[plan.order[5]].probe);
 
     // The second range straddles the two V blocks: its value 27 is V128,
     // the last of the first block, and its value 28 the first of the next.
@@ -64,7 +61,7 @@ TEST(ScanPlan, KeepsTheTwoParitiesOfADoubleRegionApart) {
     EXPECT_EQ(Reads(plan), (std::vector<std::string>{"01D0008x2", "01D0007x4"}));
 }
 
-TEST(ScanPlan, VisitsTheChannelsInTurn) {
+TEST(ScanPlan, GivesEachCardItsOwnBlocksInOrder) {
     const auto plan = BuildScanPlan(Ranges("channel 1 a.int\n"
                                            "holding 1 0 01V0001 1 int16\n"
                                            "holding 1 1 01V0003 1 int16\n"
@@ -72,8 +69,11 @@ TEST(ScanPlan, VisitsTheChannelsInTurn) {
                                            "channel 2 b.int\n"
                                            "holding 2 0 03V0001 1 int16\n"
                                            "holding 2 1 03V0003 1 int16\n"));
-    EXPECT_EQ(Reads(plan), (std::vector<std::string>{"01V0001x1", "03V0001x1", "01V0003x1", "03V0003x1", "01V0005x1"}));
-    EXPECT_EQ(plan.blocks[plan.order[1]].span.channel, 2);
+    EXPECT_EQ(Reads(plan), (std::vector<std::string>{"01V0001x1", "01V0003x1", "01V0005x1", "03V0001x1", "03V0003x1"}));
+    const std::vector<std::size_t> second = plan.BlocksOf(2);
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(plan.blocks[second[0]].address, "03V0001");
+    EXPECT_EQ(plan.blocks[second[1]].address, "03V0003");
 }
 
 TEST(ScanPlan, WithoutCoalescingReadsEachRangeByItself) {

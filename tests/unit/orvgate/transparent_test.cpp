@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "transparent.h"
+#include "modbus/transparent.h"
 
 namespace orvgate {
 namespace {
@@ -39,20 +39,21 @@ TEST(Transparent, UnitIsTheSecondaryAndAddressNIsElementNPlusOne) {
     for (const auto &[function, letter] : letters) {
         const Routed r = f.Route(false, 31, function, 99, 3);
         ASSERT_EQ(r.kind, Routed::Kind::Queue);
-        EXPECT_TRUE(r.job.isDirect);
-        EXPECT_EQ(r.job.direct.secondary, 31);
-        EXPECT_EQ(r.job.direct.letter, letter);
-        EXPECT_EQ(r.job.direct.element, 100u);
-        EXPECT_EQ(r.job.direct.count, 3);
-        EXPECT_FALSE(r.job.direct.write);
+        ASSERT_TRUE(r.job->direct);
+        EXPECT_EQ(r.job->direct->channel, kTransparentChannel);
+        EXPECT_EQ(r.job->direct->secondary, 31);
+        EXPECT_EQ(r.job->direct->letter, letter);
+        EXPECT_EQ(r.job->direct->element, 100u);
+        EXPECT_EQ(r.job->direct->count, 3);
+        EXPECT_FALSE(r.job->direct->write);
     }
     EXPECT_EQ(TransparentInitText(0xD000), "D000;800\nW;09;2;1\n");
 }
 
 TEST(Transparent, RefusesWhatItCannotReach) {
     Fixture f;
-    EXPECT_EQ(f.Route(false, 0, kReadHoldingRegisters, 0, 1).exception, kGatewayTargetFailed);
-    EXPECT_EQ(f.Route(false, 32, kReadHoldingRegisters, 0, 1).exception, kGatewayTargetFailed);
+    EXPECT_EQ(f.Route(false, 0, kReadHoldingRegisters, 0, 1).exception, kGatewayPathUnavailable);
+    EXPECT_EQ(f.Route(false, 32, kReadHoldingRegisters, 0, 1).exception, kGatewayPathUnavailable);
     EXPECT_EQ(f.Route(false, 1, kReadHoldingRegisters, 0xFFFE, 1).kind, Routed::Kind::Queue); // element FFFF
     EXPECT_EQ(f.Route(false, 1, kReadHoldingRegisters, 0xFFFF, 1).exception, kIllegalDataAddress);
     EXPECT_EQ(f.Route(false, 1, kWriteSingleRegister, 0, 1).exception, kIllegalDataAddress); // not --writable
@@ -62,16 +63,16 @@ TEST(Transparent, WritesWithWritableAndAnswersReadsFromTheJob) {
     Fixture f;
     Routed r = f.Route(true, 2, kWriteMultipleCoils, 4, 3, {0x05});
     ASSERT_EQ(r.kind, Routed::Kind::Queue);
-    EXPECT_EQ(r.job.direct.letter, 'Y');
-    EXPECT_TRUE(r.job.direct.write);
-    EXPECT_EQ(r.job.direct.values, (std::vector<std::uint32_t>{1, 0, 1}));
+    EXPECT_EQ(r.job->direct->letter, 'Y');
+    EXPECT_TRUE(r.job->direct->write);
+    EXPECT_EQ(r.job->direct->values, (std::vector<std::uint32_t>{1, 0, 1}));
 
     const TransparentRouter router(false, 255, nullptr);
     Request read;
     read.function = kReadDiscreteInputs;
     read.address = 10;
     read.count = 3;
-    DriverJob done;
+    Job done;
     done.values = {0xFF, 0xFE, 0x01};
     router.Complete(read, done, f.tables);
     EXPECT_EQ((std::vector<std::uint8_t>(f.discrete.begin() + 10, f.discrete.begin() + 13)),

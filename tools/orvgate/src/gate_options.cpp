@@ -50,7 +50,8 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     app.set_version_flag("--version", "orvgate " ORVGATE_VERSION);
     std::string listen = o.listenHost + ":" + o.listenPort;
     int idleSeconds = static_cast<int>(o.idleTimeout.count());
-    int maxAgeMs = 0;
+    int maxAgeMs = static_cast<int>(o.maxAge.count());
+    int writeTimeoutMs = static_cast<int>(o.writeTimeout.count());
     int retryMs = static_cast<int>(o.retryInterval.count());
     int periodMs = 0;
     std::string card = "C800";
@@ -59,19 +60,30 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""));
     app.add_option("--listen", listen, "Address and port to listen on")->type_name("ADDR:PORT")->capture_default_str();
-    app.add_option("--max-clients", o.maxClients, "Connections served at once; more are refused")
+    app.add_option("--max-clients", o.maxClients,
+                   "Connections served at once; for one more, the one idle longest gives way")
         ->type_name("N")
         ->check(CLI::Range(1, 512).description("1..512"))
+        ->capture_default_str();
+    app.add_option("--max-clients-per-peer", o.maxClientsPerPeer,
+                   "Connections from one address at once (0: no limit); for one more, its idlest gives way")
+        ->type_name("N")
+        ->check(CLI::Range(0, 512).description("0..512"))
         ->capture_default_str();
     app.add_option("--idle-timeout", idleSeconds, "Seconds after which a silent connection is closed (0: never)")
         ->type_name("S")
         ->check(CLI::Range(0, 86400).description("0..86400"))
         ->capture_default_str();
     app.add_option("--max-age", maxAgeMs,
-                   "Oldest value served, in ms (default: three scan cycles, at least 500 ms); older ones get "
-                   "exception 0x0B")
+                   "Oldest value served, in ms, whatever the scan does; older ones get exception 0x0B")
         ->type_name("MS")
-        ->check(CLI::Range(1, 3600000).description("1..3600000"));
+        ->check(CLI::Range(1, 3600000).description("1..3600000"))
+        ->capture_default_str();
+    app.add_option("--write-timeout", writeTimeoutMs,
+                   "A write not begun within this many ms is answered 0x0B and never applied")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 600000).description("1..600000"))
+        ->capture_default_str();
     app.add_option("--timeout", o.timeoutMs, "Reply time-out of the driver, in ms (10 ms steps)")
         ->type_name("MS")
         ->check(CLI::Range(10, 600000).description("10..600000"))
@@ -100,6 +112,32 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("PATH");
     app.add_option("--kelmar", o.kelmar, "The logging module to load (default: beside orvgate, then installed)")
         ->type_name("PATH");
+    bool noModbus = false;
+    app.add_flag("--no-modbus", noModbus, "Serve no Modbus TCP clients (with --mqtt: publish only)");
+    std::string broker = o.mqttHost + ":" + std::to_string(o.mqttPort);
+    app.add_option("--mqtt", broker, "Publish the map to this MQTT broker as a Sparkplug B edge node")
+        ->type_name("[HOST:PORT]")
+        ->expected(0, 1)
+        ->default_str(broker);
+    app.add_option("--mqtt-group", o.mqttGroup, "Sparkplug group id (needed with --mqtt)")->type_name("ID");
+    app.add_option("--mqtt-node", o.mqttNode, "Sparkplug edge node id (default: the host name)")->type_name("ID");
+    app.add_option("--mqtt-user", o.mqttUser, "User name at the broker")->type_name("NAME");
+    app.add_option("--mqtt-password-file", o.mqttPasswordFile, "File whose first line is the broker password")
+        ->type_name("FILE");
+    app.add_option("--mqtt-ca", o.mqttCa, "TLS (1.2 at least): the CA file the broker's certificate is checked against")
+        ->type_name("FILE");
+    app.add_option("--mqtt-cert", o.mqttCert, "TLS: this client's certificate (with --mqtt-key)")->type_name("FILE");
+    app.add_option("--mqtt-key", o.mqttKey, "TLS: this client's private key")->type_name("FILE");
+    app.add_option("--mqtt-primary-host", o.mqttPrimaryHost,
+                   "Births only while this Sparkplug primary host says it is online")
+        ->type_name("ID");
+    app.add_option("--mqtt-state", o.mqttState,
+                   "File that keeps bdSeq across restarts (default: orvgate-GROUP-NODE.bdseq here)")
+        ->type_name("FILE");
+    app.add_option("--mqtt-store", o.mqttStore, "Changes kept while the broker is away; the oldest go first")
+        ->type_name("N")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}).description("1..10000000"))
+        ->capture_default_str();
 
     ParsedCommandLine out;
     try {
@@ -128,9 +166,25 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     }
     o.cardSegment = static_cast<std::uint16_t>(std::stoul(card, nullptr, 16));
     o.idleTimeout = std::chrono::seconds(idleSeconds);
-    if (maxAgeMs > 0) {
-        o.maxAge = std::chrono::milliseconds(maxAgeMs);
+    o.modbus = !noModbus;
+    o.mqtt = app.count("--mqtt") > 0;
+    if (o.mqtt) {
+        std::string port = "1883";
+        if (!SplitListen(broker, o.mqttHost, port)) {
+            return fail("--mqtt takes HOST:PORT (e.g. 127.0.0.1:1883), not '" + broker + "'");
+        }
+        o.mqttPort = std::stoi(port);
+        if (o.map.empty()) {
+            return fail("--mqtt publishes a map's ranges: give --map");
+        }
+        if (o.mqttGroup.empty()) {
+            return fail("--mqtt needs --mqtt-group, the Sparkplug group id");
+        }
+    } else if (!o.modbus) {
+        return fail("--no-modbus leaves nothing to serve without --mqtt");
     }
+    o.maxAge = std::chrono::milliseconds(maxAgeMs);
+    o.writeTimeout = std::chrono::milliseconds(writeTimeoutMs);
     o.retryInterval = std::chrono::milliseconds(retryMs);
     o.scanPeriod = std::chrono::milliseconds(periodMs);
     out.options = o;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,8 +16,10 @@ struct Options {
     std::string listenHost = "127.0.0.1";
     std::string listenPort = "1502";
     int maxClients = 16;
+    int maxClientsPerPeer = 0;            // 0: no limit per peer address
     std::chrono::seconds idleTimeout{60}; // 0: never
-    std::optional<std::chrono::milliseconds> maxAge;
+    std::chrono::milliseconds maxAge{2000};
+    std::chrono::milliseconds writeTimeout{300};
     std::int32_t timeoutMs = 1000; // the reply time-out the driver waits
     std::chrono::milliseconds retryInterval{1000};
     std::chrono::milliseconds scanPeriod{0};
@@ -29,6 +32,23 @@ struct Options {
     bool verbose = false;
     std::string module;
     std::string kelmar;
+
+    // The Modbus front end (on unless --no-modbus) and the MQTT edge node
+    // (on with --mqtt).
+    bool modbus = true;
+    bool mqtt = false;
+    std::string mqttHost = "127.0.0.1";
+    int mqttPort = 1883;
+    std::string mqttGroup;
+    std::string mqttNode; // empty: the host name
+    std::string mqttUser;
+    std::string mqttPasswordFile;
+    std::string mqttCa;
+    std::string mqttCert;
+    std::string mqttKey;
+    std::string mqttPrimaryHost;
+    std::string mqttState; // empty: orvgate-GROUP-NODE.bdseq in the current directory
+    std::size_t mqttStore = 100000;
 };
 
 struct ParsedCommandLine {

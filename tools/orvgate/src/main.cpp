@@ -1,11 +1,16 @@
-// orvgate: the TIWAY network served to Modbus TCP clients, through the
-// driver module. Reads the map (or takes the transparent default), starts
-// the driver thread and the server thread, and waits for signals: SIGUSR1
-// prints the statistics, SIGINT and SIGTERM stop it cleanly.
+// orvgate: the TIWAY network served to Modbus TCP clients and published to
+// an MQTT broker, through the driver module. Reads the map (or takes the
+// transparent default), starts the core (a driver thread per card, each on
+// its own copy of the module), then its front ends: the Modbus server's
+// thread and the Sparkplug B edge node's; and waits for signals: SIGUSR1
+// prints the statistics; SIGINT, SIGTERM and SIGHUP stop it cleanly,
+// clients first.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,12 +18,19 @@
 #include <string>
 #include <thread>
 
-#include "driver_thread.h"
-#include "gate_log.h"
+#include "common/gate_log.h"
 #include "gate_options.h"
-#include "map_file.h"
-#include "modbus_server.h"
-#include "transparent.h"
+#include "map/map_file.h"
+#include "modbus/modbus_server.h"
+#include "modbus/stats_registers.h"
+#include "modbus/transparent.h"
+#include "scan/core_report.h"
+#include "scan/gateway.h"
+
+#if defined(ORVGATE_HAVE_MQTT)
+#include "mqtt/core_source.h"
+#include "mqtt/edge_node.h"
+#endif
 
 #ifndef ORVGATE_BUILT_MODULE
 #define ORVGATE_BUILT_MODULE ""
@@ -34,11 +46,14 @@ using namespace orvgate;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Longest the server waits for the cards' first cycles before it listens,
+// so that its first clients find values rather than exceptions.
+constexpr auto kFirstCycleWait = std::chrono::seconds(30);
 
 void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     const ScanPlan naive = BuildScanPlan(ranges, false);
     std::printf("%zu ranges; the scan makes %zu block reads a cycle (%zu with one read per range), "
-                "channels in turn:\n",
+                "each channel's by its own card thread:\n",
                 ranges.size(), plan.order.size(), naive.order.size());
     for (const std::size_t b : plan.order) {
         const ScanBlock &block = plan.blocks[b];
@@ -48,10 +63,55 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     }
 }
 
-void PrintStats(const GateStats &stats) {
-    const std::string report = stats.Report(Clock::now());
+void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started,
+                const std::string &more) {
+    const Clock::time_point now = Clock::now();
+    std::string report = "orvgate: statistics after " + std::to_string(static_cast<long>(Seconds(now - started))) +
+                         " s\n" + CoreReport(core, now);
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "  clients: %" PRIu64 " connected, %" PRIu64 " accepted, %" PRIu64 " refused, %" PRIu64
+                  " gave way, %" PRIu64 " closed for malformed frames, %" PRIu64 " idle, %" PRIu64
+                  " not taking answers; %" PRIu64 " requests answered, %" PRIu64 " with exceptions\n",
+                  server.connected.load(), server.accepted.load(), server.refused.load(), server.gaveWay.load(),
+                  server.malformed.load(), server.idle.load(), server.stalled.load(), server.answered.load(),
+                  server.exceptions.load());
+    report += line;
+    report += more;
     std::fputs(report.c_str(), stderr);
 }
+
+#if defined(ORVGATE_HAVE_MQTT)
+mqtt::EdgeSettings EdgeSettingsOf(const Options &o) {
+    mqtt::EdgeSettings s;
+    s.host = o.mqttHost;
+    s.port = o.mqttPort;
+    s.groupId = o.mqttGroup;
+    s.edgeNodeId = o.mqttNode;
+    s.username = o.mqttUser;
+    s.passwordFile = o.mqttPasswordFile;
+    s.caFile = o.mqttCa;
+    s.certFile = o.mqttCert;
+    s.keyFile = o.mqttKey;
+    s.primaryHostId = o.mqttPrimaryHost;
+    s.storeSize = o.mqttStore;
+    s = mqtt::Resolved(s);
+    s.stateFile = o.mqttState.empty() ? "orvgate-" + s.groupId + "-" + s.edgeNodeId + ".bdseq" : o.mqttState;
+    return s;
+}
+
+std::string EdgeReport(const mqtt::EdgeNode &node) {
+    const mqtt::EdgeCounters c = node.Counters();
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "  mqtt: %" PRIu64 " connections, %" PRIu64 " births; commands: %" PRIu64 " applied, %" PRIu64
+                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64 " changes held for the broker, %" PRIu64
+                  " dropped\n",
+                  c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
+                  c.storeHeld, c.storeDropped);
+    return line;
+}
+#endif
 
 int Run(const Options &o) {
     std::optional<MapFile> map;
@@ -70,60 +130,103 @@ int Run(const Options &o) {
     // Every thread started from here on leaves these signals to sigwait below.
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+        sigaddset(&signals, s);
+    }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    std::string error;
     const std::string kelmar =
         o.kelmar.empty() ? orvtiw::host::LocateModuleFile(orvtiw::host::KelmarFileName(), ORVGATE_BUILT_KELMAR)
                          : o.kelmar;
     const std::string modulePath =
         o.module.empty() ? orvtiw::host::LocateModuleFile(orvtiw::host::ModuleFileName(), ORVGATE_BUILT_MODULE)
                          : o.module;
-    const auto module = orvtiw::host::Module::Load(kelmar, modulePath, error);
-    if (module == nullptr) {
-        std::fprintf(stderr, "orvgate: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    // A copy of the module per channel: no card's calls wait for another's.
+    const ModuleLoader loader = [kelmar, modulePath](std::string &error) {
+        return orvtiw::host::Module::Load(kelmar, modulePath, error, orvtiw::host::Loading::PrivateCopy);
+    };
 
-    Freshness freshness(o.maxAge);
-    GateStats stats(freshness, Clock::now());
-    JobQueue jobs;
-    DriverSettings settings;
+    GatewaySettings settings;
     settings.timeoutMs = o.timeoutMs;
-    settings.retryInterval = o.retryInterval;
+    settings.retry.first = o.retryInterval;
     settings.scanPeriod = o.scanPeriod;
+    settings.maxAge = o.maxAge;
+    settings.writeTimeout = o.writeTimeout;
     settings.online = !o.check;
     settings.verbose = o.verbose;
-    DriverThread driver(module, settings, jobs, stats, freshness);
-    const bool started = map ? driver.StartMapped(*map, mapDirectory, o.statsUnit, error)
-                             : driver.StartTransparent(o.cardSegment, error);
+    Gateway core(loader, settings);
+    std::string error;
+    const bool started = map ? core.StartMapped(*map, mapDirectory, o.statsUnit, error)
+                             : core.StartTransparent(kTransparentChannel, TransparentInitText(o.cardSegment), error);
     if (!started) {
         std::fprintf(stderr, "orvgate: %s: %s\n", map ? o.map.c_str() : "channel 1", error.c_str());
         return kExitUsage;
     }
+    const Clock::time_point startedAt = Clock::now();
     if (o.check) {
-        PrintPlan(driver.Ranges(), driver.Plan());
-        jobs.Stop();
-        driver.Join();
+        PrintPlan(core.Ranges(), core.Plan());
+        core.Stop();
         return kExitOk;
     }
     if (map) {
-        Say("%zu range%s on %zu channel%s; the scan makes %zu block read%s a cycle", driver.Ranges().size(),
-            driver.Ranges().size() == 1 ? "" : "s", map->channels.size(), map->channels.size() == 1 ? "" : "s",
-            driver.Plan().order.size(), driver.Plan().order.size() == 1 ? "" : "s");
+        Say("%zu range%s on %zu channel%s; the scan makes %zu block read%s a cycle", core.Ranges().size(),
+            core.Ranges().size() == 1 ? "" : "s", map->channels.size(), map->channels.size() == 1 ? "" : "s",
+            core.Plan().order.size(), core.Plan().order.size() == 1 ? "" : "s");
     } else {
         Say("transparent default: unit N is secondary N of channel 1 (card %04X), %s", o.cardSegment,
             o.writable && !o.readOnly ? "V and Y writable" : "read-only");
     }
+#if defined(ORVGATE_HAVE_MQTT)
+    std::unique_ptr<mqtt::CoreSource> source;
+    std::unique_ptr<mqtt::EdgeNode> edge;
+    if (o.mqtt) {
+        source = std::make_unique<mqtt::CoreSource>(core, *map, o.readOnly);
+        const mqtt::EdgeSettings edgeSettings = EdgeSettingsOf(o);
+        if (!mqtt::CheckSettings(edgeSettings, source->Model(), error)) {
+            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
+            return kExitUsage;
+        }
+        edge = std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) {
+            Say("mqtt: %s", text.c_str());
+        });
+        core.AddObserver(source.get());
+    }
+#else
+    if (o.mqtt) {
+        std::fprintf(stderr, "orvgate: this build has no MQTT edge node (libmosquitto or libprotobuf were missing)\n");
+        return kExitUsage;
+    }
+#endif
+    core.Run();
+    core.WaitReady(kFirstCycleWait);
+#if defined(ORVGATE_HAVE_MQTT)
+    // Its births hold what the first cycles read.
+    if (edge) {
+        if (!edge->Start(error)) {
+            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
+            core.Stop();
+            return kExitUsage;
+        }
+        source->Attach(&edge->Events());
+    }
+#endif
+    auto more = [&]() -> std::string {
+#if defined(ORVGATE_HAVE_MQTT)
+        if (edge) {
+            return EdgeReport(*edge);
+        }
+#endif
+        return {};
+    };
 
-    const StatsRegisters statsRegisters = [&stats] { return stats.Registers(Clock::now()); };
+    ModbusCounters const *counters = nullptr;
+    const StatsRegisters statsRegisters = [&core, &counters, startedAt] {
+        return StatisticsRegisters(SourcesOf(core, *counters, startedAt), Clock::now());
+    };
     std::unique_ptr<Router> router;
     if (map) {
-        router = std::make_unique<MapRouter>(driver.Ranges(), driver.Plan(), driver.Cache(), freshness, o.readOnly,
+        router = std::make_unique<MapRouter>(core.Ranges(), core.Plan(), core.Cache(), settings.maxAge, o.readOnly,
                                              o.statsUnit, statsRegisters);
     } else {
         router = std::make_unique<TransparentRouter>(o.writable && !o.readOnly, o.statsUnit, statsRegisters);
@@ -132,19 +235,30 @@ int Run(const Options &o) {
     serverSettings.host = o.listenHost;
     serverSettings.port = o.listenPort;
     serverSettings.maxClients = o.maxClients;
+    serverSettings.maxClientsPerPeer = o.maxClientsPerPeer;
     serverSettings.idleTimeout = o.idleTimeout;
-    ModbusServer server(serverSettings, *router, jobs, stats);
-    jobs.SetNotifier([&server] { server.Wake(); });
-    if (!server.Listen(error)) {
+    ModbusServer server(serverSettings, *router, [&core](std::shared_ptr<Job> job) { core.Submit(std::move(job)); });
+    counters = &server.Counters();
+#if defined(ORVGATE_HAVE_MQTT)
+    if (source) {
+        source->CountModbusClients([counters] { return counters->connected.load(); });
+    }
+#endif
+    if (o.modbus && !server.Listen(error)) {
         std::fprintf(stderr, "orvgate: %s\n", error.c_str());
-        jobs.Stop();
-        driver.Join();
+        core.Stop();
         return kExitFailed;
     }
-    std::thread serverThread([&server] {
-        server.Run();
-        kill(getpid(), SIGTERM); // a server that ended on its own ends the program
-    });
+    std::atomic<bool> serverFailed{false};
+    std::thread serverThread;
+    if (o.modbus) {
+        serverThread = std::thread([&server, &serverFailed] {
+            if (!server.Run()) {
+                serverFailed = true;
+                kill(getpid(), SIGTERM); // a server that ended on its own ends the program, as a failure
+            }
+        });
+    }
 
     for (;;) {
         int signal = 0;
@@ -153,19 +267,26 @@ int Run(const Options &o) {
             break;
         }
         if (o.stats) {
-            PrintStats(stats);
+            PrintStats(core, *counters, startedAt, more());
         }
     }
     Say("stopping");
+    // The clients first, so that none waits on a gateway that no longer scans.
     server.Stop();
-    serverThread.join();
-    jobs.Stop();
-    driver.Join();
+    if (serverThread.joinable()) {
+        serverThread.join();
+    }
+#if defined(ORVGATE_HAVE_MQTT)
+    if (edge) {
+        edge->Stop(); // its NDEATH, then the disconnection
+    }
+#endif
+    core.Stop();
     if (o.stats) {
-        PrintStats(stats);
+        PrintStats(core, *counters, startedAt, more());
     }
     Say("stopped");
-    return kExitOk;
+    return serverFailed ? kExitFailed : kExitOk;
 }
 
 } // namespace

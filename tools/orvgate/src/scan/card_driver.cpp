@@ -1,0 +1,468 @@
+#include "scan/card_driver.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/gate_log.h"
+#include "map/gate_address.h"
+
+namespace orvgate {
+namespace {
+
+using orvtiw::host::ClassifyFailure;
+using orvtiw::host::Failure;
+using orvtiw::host::FailureKind;
+using orvtiw::host::Result;
+
+constexpr int kStartLevel = 32;
+// The least time jobs get between two scan steps, so that a scan of very
+// short steps still lets a write through at once.
+constexpr Clock::duration kLeastJobShare = std::chrono::milliseconds(1);
+// Longest the thread sleeps without looking at its queue's state.
+constexpr Clock::duration kLongestWait = std::chrono::seconds(1);
+
+std::chrono::microseconds ThreadCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_nsec / 1000);
+}
+
+JobResult ResultOf(const Failure &f) {
+    switch (f.kind) {
+    case FailureKind::None:
+        return JobResult::Done;
+    case FailureKind::ControllerRefusal:
+    case FailureKind::RecordRefused:
+        return JobResult::Refused;
+    case FailureKind::CardNotAnswering:
+    case FailureKind::SecondaryUnreachable:
+        break;
+    }
+    return JobResult::Failed;
+}
+
+} // namespace
+
+CardDriver::CardDriver(std::unique_ptr<orvtiw::host::Channel> channel, std::vector<std::size_t> blocks,
+                       std::vector<orvtiw::host::Gate> gates, std::int32_t warmSecondary, const Result &started,
+                       CardSettings settings, const ScanShared &shared)
+    : channel_(std::move(channel)), number_(channel_->Number()), blocks_(std::move(blocks)), gates_(std::move(gates)),
+      warmSecondary_(warmSecondary), settings_(settings), shared_(shared),
+      health_(
+          settings.retry,
+          [&] {
+              std::vector<std::int32_t> secondaries;
+              for (const std::size_t b : blocks_) {
+                  secondaries.push_back(shared.plan->blocks[b].span.secondary);
+              }
+              return secondaries;
+          }(),
+          Clock::now()) {
+    status_.channel = number_;
+    if (!started.ok()) {
+        // The card may come later: the channel starts failing and is tried again.
+        Failure f = ClassifyFailure(started);
+        f.kind = FailureKind::CardNotAnswering;
+        Apply(health_.Record(f, 0, CardHealth::kNoBlock, Clock::now()));
+    }
+    Publish();
+}
+
+CardDriver::~CardDriver() {
+    Stop();
+}
+
+void CardDriver::Start() {
+    thread_ = std::thread(&CardDriver::Loop, this);
+}
+
+void CardDriver::Stop() {
+    jobs_.Stop();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    for (const std::shared_ptr<Job> &job : jobs_.TakeAll()) {
+        Ended(job, job->Begun() ? JobResult::Failed : JobResult::Dropped);
+    }
+    if (channel_) {
+        channel_->Stop();
+        channel_.reset();
+    }
+}
+
+CardStatus CardDriver::Status() const {
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    return status_;
+}
+
+void CardDriver::Publish() {
+    CardStatus s;
+    s.channel = number_;
+    s.health = health_.Channel();
+    s.secondaries = health_.Secondaries();
+    for (std::size_t b = 0; b < health_.BlockCount(); ++b) {
+        s.blocks.push_back(health_.Block(b));
+    }
+    s.cycles = cycles_;
+    s.lastCycle = lastCycle_;
+    s.medianCycle = window_.Median();
+    s.cycleCpu = cycleCpu_;
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    status_ = std::move(s);
+}
+
+void CardDriver::Loop() {
+    std::size_t next = 0;
+    bool called = false;  // a block was read in the cycle under way
+    bool retried = false; // the cycle began with a try of the failing channel: not a cycle to time
+    bool ended = false;   // the cycle's reads are done and it was counted
+    Clock::time_point cycleStart = Clock::now();
+    std::chrono::microseconds cpuStart = ThreadCpu();
+    Clock::duration lastStep{0};
+    while (!jobs_.Stopped()) {
+        // The jobs' share: as long as the last scan step took.
+        const Clock::time_point jobsFrom = Clock::now();
+        bool ranJob = false;
+        while (std::shared_ptr<Job> job = jobs_.Take()) {
+            Execute(job);
+            ranJob = true;
+            if (!blocks_.empty() && Clock::now() - jobsFrom >= std::max(lastStep, kLeastJobShare)) {
+                break;
+            }
+        }
+        if (blocks_.empty()) {
+            // The transparent default: jobs only.
+            if (!ranJob) {
+                jobs_.WaitUntil(Clock::now() + kLongestWait);
+            }
+            continue;
+        }
+        if (next == blocks_.size()) {
+            const Clock::time_point now = Clock::now();
+            if (!ended) {
+                // The cycle's reads are done: timed and told at once, before
+                // any pause of --scan-period.
+                if (called && !retried) {
+                    const std::chrono::microseconds cpu = ThreadCpu();
+                    lastCycle_ = now - cycleStart;
+                    window_.Add(lastCycle_);
+                    cycleCpu_ = cpu - cpuStart;
+                    ++cycles_;
+                    Publish();
+                }
+                if (called || retried) {
+                    for (CoreObserver *o : shared_.observers) {
+                        o->CycleDone(number_);
+                    }
+                }
+                if (called || health_.Channel().Failing()) {
+                    ready_ = true;
+                }
+                ended = true;
+            }
+            Clock::time_point resume = cycleStart + settings_.scanPeriod;
+            if (!called && !retried) {
+                // Nothing was due: a cycle of skipped steps would spin.
+                resume = std::max(resume, std::min(health_.NextDue(), now + kLongestWait));
+            }
+            if (now < resume) {
+                if (!ranJob) {
+                    jobs_.WaitUntil(std::min(resume, now + kLongestWait));
+                }
+                continue;
+            }
+            cpuStart = ThreadCpu();
+            cycleStart = now;
+            next = 0;
+            called = false;
+            retried = false;
+            ended = false;
+        }
+        const Clock::time_point stepStart = Clock::now();
+        if (health_.Channel().Failing()) {
+            // A failing channel is tried by one read of its first block
+            // (after a warm start on every second try); while it fails the
+            // rest of the cycle waits for it, once it answers the cycle goes on.
+            if (health_.Channel().Due(stepStart) && RetryChannel()) {
+                retried = true;
+            }
+            next = health_.Channel().Failing() ? blocks_.size() : 1;
+            continue;
+        }
+        const std::size_t local = next++;
+        if (!health_.ShouldRead(local, stepStart)) {
+            continue;
+        }
+        ReadBlock(local);
+        called = true;
+        lastStep = Clock::now() - stepStart;
+    }
+}
+
+bool CardDriver::RetryChannel() {
+    if (jobs_.Stopped()) {
+        return false;
+    }
+    if (health_.WarmStartDue()) {
+        // Resets and reconfigures the adapter and connects the secondaries
+        // again: a card that lost its mailbox handshake answers nothing until reset.
+        const Result r = channel_->WarmStart(warmSecondary_);
+        Say("channel %d: warm start: %s", number_, r.Describe().c_str());
+        ShowDriverLines(r);
+    }
+    if (blocks_.empty()) {
+        return true; // the transparent default: the job's own transfer tries it
+    }
+    ReadBlock(0);
+    return true;
+}
+
+void CardDriver::ReadBlock(std::size_t local) {
+    const std::size_t block = blocks_[local];
+    const orvtiw::host::ReadResult r = channel_->Read(gates_[local]);
+    ShowDriverLines(r);
+    if (r.ok()) {
+        shared_.cache->Store(block, r.values, Clock::now());
+    }
+    const Failure f = Judge(r, health_.SecondaryOf(local), local);
+    if (f.kind != FailureKind::None) {
+        const bool refused = f.kind == FailureKind::ControllerRefusal || f.kind == FailureKind::RecordRefused;
+        shared_.cache->Withdraw(block, refused ? Availability::Refused : Availability::Unavailable);
+    }
+}
+
+Failure CardDriver::Judge(const Result &result, std::int32_t secondary, std::size_t local) {
+    const Failure f = ClassifyFailure(result);
+    const std::vector<HealthChange> changes = health_.Record(f, secondary, local, Clock::now());
+    if (!changes.empty()) {
+        Apply(changes);
+    } else if (f.kind != FailureKind::None) {
+        Publish(); // a try more of what was failing: its wait and next try moved
+    }
+    return f;
+}
+
+void CardDriver::Apply(const std::vector<HealthChange> &changes) {
+    bool told = false;
+    for (const HealthChange &c : changes) {
+        const bool lost = c.to == HealthState::Failing;
+        const bool back = c.from == HealthState::Failing && c.to == HealthState::Good;
+        switch (c.of) {
+        case HealthChange::Of::Channel:
+            if (lost) {
+                Say("channel %d lost: %s", number_, c.failure.text.c_str());
+                for (const std::size_t b : blocks_) {
+                    shared_.cache->Withdraw(b, Availability::Unavailable);
+                }
+            } else if (back) {
+                Say("channel %d back after %.1f s", number_, Seconds(c.lasted));
+            }
+            break;
+        case HealthChange::Of::Secondary:
+            if (lost) {
+                Say("secondary %d on channel %d lost: %s", c.secondary, number_, c.failure.text.c_str());
+                for (std::size_t local = 0; local < blocks_.size(); ++local) {
+                    if (health_.SecondaryOf(local) == c.secondary) {
+                        shared_.cache->Withdraw(blocks_[local], Availability::Unavailable);
+                    }
+                }
+            } else if (back) {
+                Say("secondary %d on channel %d back after %.1f s", c.secondary, number_, Seconds(c.lasted));
+            }
+            break;
+        case HealthChange::Of::Block:
+            if (lost) {
+                Say("%s failed: %s", BlockName(c.block).c_str(), c.failure.text.c_str());
+            } else if (back) {
+                Say("%s read again", BlockName(c.block).c_str());
+            }
+            break;
+        }
+        told = told || c.from != c.to;
+    }
+    Publish();
+    if (told) {
+        for (CoreObserver *o : shared_.observers) {
+            o->HealthChanged(number_);
+        }
+    }
+}
+
+void CardDriver::Execute(const std::shared_ptr<Job> &job) {
+    if (job->nextStep == 0) {
+        if (!job->Begin()) {
+            Ended(job, JobResult::Dropped);
+            return;
+        }
+        if (Clock::now() > job->deadline) {
+            Ended(job, JobResult::Expired);
+            return;
+        }
+    }
+    job->failure = {};
+    if (job->direct) {
+        ExecuteDirect(*job);
+    } else {
+        ExecuteWrites(*job);
+        if (job->nextStep < job->writes.size() && job->result == JobResult::Done) {
+            shared_.handOn(job); // the next step is another card's
+            return;
+        }
+    }
+    Ended(job, job->result);
+}
+
+void CardDriver::Ended(const std::shared_ptr<Job> &job, JobResult result) {
+    EndJob(job, result, *shared_.writes);
+}
+
+// Every step is applied, and the cache refreshed, only once the driver's
+// write returned 0; the first failure ends the job. Before the first, every
+// target must be healthy: a write of several ranges is not left half done
+// for a target known to be failing.
+void CardDriver::ExecuteWrites(Job &job) {
+    if (job.nextStep == 0) {
+        for (const WriteStep &step : job.writes) {
+            if (auto failing = shared_.targetFailing(step.range)) {
+                job.failure = *failing;
+                job.result = JobResult::Unhealthy;
+                return;
+            }
+        }
+    }
+    const std::vector<CheckedRange> &ranges = *shared_.ranges;
+    for (; job.nextStep < job.writes.size(); ++job.nextStep) {
+        const WriteStep &step = job.writes[job.nextStep];
+        const CheckedRange &c = ranges[step.range];
+        if (c.span.channel != number_) {
+            job.result = JobResult::Done;
+            return; // handed on
+        }
+        const std::vector<Piece> &pieces = shared_.plan->pieces[step.range];
+        Result result;
+        if (c.range.kind == ValueKind::Bits) {
+            // Several bits of the word in one read and one write.
+            const orvtiw::host::ReadResult word = channel_->Read(c.gate);
+            ShowDriverLines(word);
+            result = word;
+            if (word.ok()) {
+                const std::uint32_t value = (word.values.at(0) | step.setBits) & ~std::uint32_t{step.clearBits};
+                const std::uint32_t values[] = {value & 0xFFFFu};
+                result = channel_->Write(c.gate, values);
+                if (result.ok()) {
+                    const ValuePlace place = PlaceOf(pieces, 0);
+                    shared_.cache->Refresh(place.block, place.offset, values, Clock::now());
+                }
+            }
+        } else {
+            const auto count = static_cast<std::int32_t>(step.values.size());
+            result = channel_->Write(PartOf(c.gate, step.firstValue, count), step.values);
+            if (result.ok()) {
+                const Clock::time_point now = Clock::now();
+                for (std::int32_t k = 0; k < count; ++k) {
+                    const ValuePlace place = PlaceOf(pieces, step.firstValue + k);
+                    shared_.cache->Refresh(place.block, place.offset,
+                                           std::span<const std::uint32_t>(&step.values[static_cast<std::size_t>(k)], 1),
+                                           now);
+                }
+            }
+        }
+        ShowDriverLines(result);
+        const Failure f = Judge(result, c.span.secondary, CardHealth::kNoBlock);
+        if (f.kind != FailureKind::None) {
+            job.failure = f;
+            job.result = ResultOf(f);
+            return;
+        }
+        if (job.readBack) {
+            ReadBack(step, job);
+        }
+    }
+    job.result = JobResult::Done;
+}
+
+void CardDriver::ReadBack(const WriteStep &step, Job &job) {
+    const CheckedRange &c = (*shared_.ranges)[step.range];
+    const bool bits = c.range.kind == ValueKind::Bits;
+    const auto count = bits ? 1 : static_cast<std::int32_t>(step.values.size());
+    const orvtiw::host::ReadResult r = channel_->Read(bits ? c.gate : PartOf(c.gate, step.firstValue, count));
+    ShowDriverLines(r);
+    Judge(r, c.span.secondary, CardHealth::kNoBlock);
+    if (!r.ok()) {
+        return; // applied, but nothing is read back to show
+    }
+    const Clock::time_point now = Clock::now();
+    const std::vector<Piece> &pieces = shared_.plan->pieces[step.range];
+    for (std::int32_t k = 0; k < count && static_cast<std::size_t>(k) < r.values.size(); ++k) {
+        const ValuePlace place = PlaceOf(pieces, bits ? 0 : step.firstValue + k);
+        shared_.cache->Refresh(place.block, place.offset,
+                               std::span<const std::uint32_t>(&r.values[static_cast<std::size_t>(k)], 1), now);
+    }
+    job.values.insert(job.values.end(), r.values.begin(), r.values.end());
+    job.valuesAt = now;
+}
+
+// The transparent default: the driver's check and one read or write per
+// block of at most 256 bytes. A failing channel is tried by the transfer
+// itself when its try is due, and refused at once otherwise.
+void CardDriver::ExecuteDirect(Job &job) {
+    const DirectTransfer &d = *job.direct;
+    if (health_.Channel().Failing()) {
+        if (!health_.Channel().Due(Clock::now())) {
+            job.failure = health_.Channel().last;
+            job.result = JobResult::Unhealthy;
+            return;
+        }
+        RetryChannel();
+    }
+    const bool discrete = d.letter == 'X' || d.letter == 'Y';
+    const std::int32_t most = discrete ? orvtiw::host::kMaxBlockBytes : orvtiw::host::kMaxBlockBytes / 2;
+    for (std::int32_t done = 0; done < d.count; done += most) {
+        const std::int32_t n = std::min(most, d.count - done);
+        const std::string address =
+            FormatAddress({d.secondary, d.letter, d.element + static_cast<std::uint32_t>(done), -1});
+        const orvtiw::host::CheckResult gate = channel_->CheckBlock(address, orvtiw::host::ValueType::UInt16, n);
+        ShowDriverLines(gate);
+        if (!gate.ok()) {
+            job.failure = ClassifyFailure(gate);
+            job.result = JobResult::AddressRefused;
+            return;
+        }
+        Result result;
+        if (d.write) {
+            const auto from = d.values.begin() + done;
+            const std::vector<std::uint32_t> part(from, from + n);
+            result = channel_->Write(gate.gate, part);
+        } else {
+            orvtiw::host::ReadResult read = channel_->Read(gate.gate);
+            job.values.insert(job.values.end(), read.values.begin(), read.values.end());
+            result = std::move(read);
+        }
+        ShowDriverLines(result);
+        const Failure f = Judge(result, d.secondary, CardHealth::kNoBlock);
+        if (f.kind != FailureKind::None) {
+            job.failure = f;
+            job.result = ResultOf(f);
+            return;
+        }
+    }
+    job.valuesAt = Clock::now();
+    job.result = JobResult::Done;
+}
+
+std::string CardDriver::BlockName(std::size_t local) const {
+    const ScanBlock &b = shared_.plan->blocks[blocks_.at(local)];
+    return "channel " + std::to_string(number_) + " " + b.address + " x " + std::to_string(b.span.units);
+}
+
+void CardDriver::ShowDriverLines(const Result &result, bool always) const {
+    for (const orvtiw::host::LogLine &line : result.log) {
+        if (settings_.verbose || (always && line.level >= kStartLevel)) {
+            std::fprintf(stderr, "driver: %d %s\n", line.level, line.text.c_str());
+        }
+    }
+}
+
+} // namespace orvgate

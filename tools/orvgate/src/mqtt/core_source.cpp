@@ -1,0 +1,247 @@
+#include "mqtt/core_source.h"
+
+#include <cctype>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "map/gate_address.h"
+
+namespace orvgate::mqtt {
+namespace {
+
+using orvtiw::host::FailureKind;
+
+Datatype DatatypeOf(ValueKind kind) {
+    switch (kind) {
+    case ValueKind::Int16:
+        return Datatype::Int16;
+    case ValueKind::UInt16:
+        return Datatype::UInt16;
+    case ValueKind::Int32:
+        return Datatype::Int32;
+    case ValueKind::UInt32:
+        return Datatype::UInt32;
+    case ValueKind::Float:
+        return Datatype::Float;
+    case ValueKind::Bits:
+    case ValueKind::Points:
+        break;
+    }
+    return Datatype::Boolean;
+}
+
+// The name a value goes by: the map's (with its place when the range has
+// more than one), else its region letter and element in decimal, as the
+// controllers' own listings name them, with a bit after a point.
+std::string NameOf(const CheckedRange &c, std::int32_t value) {
+    const RangeLine &r = c.range;
+    if (!r.name.empty()) {
+        return r.count == 1 ? r.name : r.name + "[" + std::to_string(value) + "]";
+    }
+    const AddressParts parts = SplitAddress(r.gate).value_or(AddressParts{});
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(parts.letter)));
+    if (r.kind == ValueKind::Bits) {
+        return std::string(1, letter) + std::to_string(parts.element) + "." + std::to_string(c.firstBit + value);
+    }
+    const auto step = static_cast<std::uint32_t>(ElementsPerValue(c.gate));
+    return std::string(1, letter) + std::to_string(parts.element + static_cast<std::uint32_t>(value) * step);
+}
+
+std::string DefaultDeviceId(std::int32_t channel, std::int32_t secondary) {
+    return "ch" + std::to_string(channel) + "-plc" + std::to_string(secondary);
+}
+
+WriteOutcome::Result OutcomeOf(const Job &job) {
+    switch (job.result) {
+    case JobResult::Done:
+        return WriteOutcome::Result::Applied;
+    case JobResult::Refused:
+    case JobResult::AddressRefused:
+        return WriteOutcome::Result::Refused;
+    case JobResult::Expired:
+    case JobResult::Dropped:
+        return WriteOutcome::Result::Expired;
+    case JobResult::Unhealthy:
+        return WriteOutcome::Result::Unhealthy;
+    case JobResult::Failed:
+        break;
+    }
+    return WriteOutcome::Result::Failed;
+}
+
+NodeMetric Count(std::string name, std::uint64_t value) {
+    NodeMetric m;
+    m.name = std::move(name);
+    m.type = Datatype::UInt64;
+    m.integer = static_cast<std::int64_t>(value);
+    return m;
+}
+
+} // namespace
+
+CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_(core) {
+    std::map<std::pair<std::int32_t, std::int32_t>, std::size_t> deviceOf;
+    // The same value mapped twice (a Modbus range and an input range of the
+    // same words, say) is one metric; two of one name that are not the same
+    // value are CheckModel's to refuse.
+    std::set<std::tuple<std::size_t, std::string, Datatype>> seen;
+    const std::vector<CheckedRange> &ranges = core.Ranges();
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        const CheckedRange &c = ranges[i];
+        const auto key = std::make_pair(c.span.channel, c.span.secondary);
+        auto at = deviceOf.find(key);
+        if (at == deviceOf.end()) {
+            DeviceSpec device;
+            device.channel = key.first;
+            device.secondary = key.second;
+            device.id = DefaultDeviceId(key.first, key.second);
+            device.line = c.range.line;
+            for (const DeviceLine &d : map.devices) {
+                if (d.channel == key.first && d.secondary == key.second) {
+                    device.id = d.id;
+                    device.line = d.line;
+                }
+            }
+            at = deviceOf.emplace(key, model_.devices.size()).first;
+            model_.devices.push_back(std::move(device));
+        }
+        DeviceSpec &device = model_.devices[at->second];
+        for (std::int32_t v = 0; v < c.range.count; ++v) {
+            MetricSpec m;
+            m.name = NameOf(c, v);
+            m.type = DatatypeOf(c.range.kind);
+            m.writable = c.range.writable && !readOnly;
+            m.deadband = c.range.deadband;
+            m.line = c.range.line;
+            m.point = points_.size();
+            if (c.range.name.empty() && !seen.emplace(at->second, m.name, m.type).second) {
+                continue;
+            }
+            points_.push_back(Point{i, v, device.id + " " + m.name});
+            device.metrics.push_back(std::move(m));
+        }
+    }
+}
+
+bool CoreSource::DeviceAlive(std::size_t device) const {
+    if (device >= model_.devices.size()) {
+        return false;
+    }
+    const DeviceSpec &d = model_.devices[device];
+    for (const CardStatus &card : core_.Cards()) {
+        if (card.channel == d.channel) {
+            return card.SecondaryState(d.secondary) == HealthState::Good;
+        }
+    }
+    return false;
+}
+
+PointValue CoreSource::Read(std::size_t point) const {
+    PointValue out;
+    if (point >= points_.size()) {
+        return out;
+    }
+    const Point &p = points_[point];
+    const CheckedRange &c = core_.Ranges()[p.range];
+    const bool bits = c.range.kind == ValueKind::Bits;
+    const ValuePlace place = PlaceOf(core_.Plan().pieces[p.range], bits ? 0 : p.value);
+    const Clock::time_point now = Clock::now();
+    const ValueCache::Reading r = core_.Cache().Look(now, core_.Settings().maxAge).Get(place.block, place.offset);
+    if (r.availability != Availability::Fresh) {
+        out.state = PointValue::State::Failed;
+        return out;
+    }
+    out.state = PointValue::State::Good;
+    if (bits) {
+        out.raw = (r.value >> static_cast<unsigned>(c.firstBit + p.value)) & 1u;
+    } else if (c.range.kind == ValueKind::Points) {
+        out.raw = r.value & 1u; // a discrete element is a byte whose bit 0 is the point
+    } else {
+        out.raw = r.value;
+    }
+    out.timestampMs = WallMs(r.readAt);
+    return out;
+}
+
+std::vector<NodeMetric> CoreSource::NodeMetrics() const {
+    std::vector<NodeMetric> out;
+    const WriteCounters &w = core_.Writes();
+    out.push_back(Count("Gateway/Modbus clients", modbusClients_ ? modbusClients_() : 0));
+    out.push_back(Count("Gateway/Writes applied", w.Count(JobResult::Done)));
+    out.push_back(Count("Gateway/Writes refused", w.Count(JobResult::Refused) + w.Count(JobResult::AddressRefused)));
+    out.push_back(Count("Gateway/Writes failed", w.Count(JobResult::Failed)));
+    out.push_back(Count("Gateway/Writes past their deadline", w.Count(JobResult::Expired)));
+    out.push_back(Count("Gateway/Writes dropped", w.Count(JobResult::Dropped)));
+    out.push_back(Count("Gateway/Writes not tried", w.Count(JobResult::Unhealthy)));
+    for (const CardStatus &card : core_.Cards()) {
+        const std::string channel = "Channel " + std::to_string(card.channel) + "/";
+        NodeMetric state;
+        state.name = channel + "State";
+        state.type = Datatype::String;
+        state.text = HealthStateName(card.health.state);
+        out.push_back(std::move(state));
+        NodeMetric cycle;
+        cycle.name = channel + "Scan cycle ms";
+        cycle.type = Datatype::Double;
+        cycle.real = Milliseconds(card.medianCycle);
+        out.push_back(std::move(cycle));
+    }
+    return out;
+}
+
+void CoreSource::Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) {
+    if (point >= points_.size()) {
+        WriteOutcome refused;
+        refused.result = WriteOutcome::Result::Refused;
+        refused.detail = "no such metric";
+        done(refused);
+        return;
+    }
+    const Point &p = points_[point];
+    const CheckedRange &c = core_.Ranges()[p.range];
+    auto job = std::make_shared<Job>();
+    WriteStep step;
+    step.range = p.range;
+    if (c.range.kind == ValueKind::Bits) {
+        const auto mask = static_cast<std::uint16_t>(1u << static_cast<unsigned>(c.firstBit + p.value));
+        (raw != 0 ? step.setBits : step.clearBits) = mask;
+    } else {
+        step.firstValue = p.value;
+        step.values = {raw};
+    }
+    job->writes.push_back(std::move(step));
+    job->readBack = true;
+    job->requester = "an MQTT command";
+    job->what = "write of " + p.label;
+    const bool bits = c.range.kind == ValueKind::Bits;
+    const int bit = c.firstBit + p.value;
+    const bool points = c.range.kind == ValueKind::Points;
+    job->onDone = [done = std::move(done), bits, bit, points](Job &j) {
+        WriteOutcome o;
+        o.result = OutcomeOf(j);
+        o.detail = j.failure.text;
+        if (o.result == WriteOutcome::Result::Applied && !j.values.empty()) {
+            const std::uint32_t v = j.values.front();
+            o.readBackGood = true;
+            o.readBack = bits ? (v >> static_cast<unsigned>(bit)) & 1u : points ? v & 1u : v;
+            o.readBackMs = WallMs(j.valuesAt);
+        }
+        done(o);
+    };
+    core_.Submit(std::move(job));
+}
+
+void CoreSource::CycleDone(std::int32_t channel) {
+    if (EdgeEvents *e = events_.load()) {
+        e->CycleDone(channel);
+    }
+}
+
+void CoreSource::HealthChanged(std::int32_t channel) {
+    if (EdgeEvents *e = events_.load()) {
+        e->HealthChanged(channel);
+    }
+}
+
+} // namespace orvgate::mqtt

@@ -1,0 +1,99 @@
+// The edge node: the session (edge_session.h) on a thread of its own over
+// libmosquitto, woken by the card threads' events through an eventfd.
+//
+//   EdgeNode node(settings, source, log);
+//   if (!node.Start(error)) { ... }          // checks settings and model, connects in the background
+//   core.SetEdgeEvents(&node.Events());      // card threads: CycleDone, HealthChanged
+//   ...
+//   node.Stop();                              // NDEATH, DISCONNECT, thread joined
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "mqtt/edge_session.h"
+#include "mqtt/edge_source.h"
+#include "mqtt/settings.h"
+
+namespace orvgate::mqtt {
+
+class MosquittoTransport;
+
+class EdgeNode {
+  public:
+    // `log` gets every line of the edge node, from its thread; none: standard error.
+    EdgeNode(const EdgeSettings &settings, EdgeSource &source, LogSink log = {});
+    ~EdgeNode();
+    EdgeNode(const EdgeNode &) = delete;
+    EdgeNode &operator=(const EdgeNode &) = delete;
+
+    // Resolves and checks the settings and the source's model, and starts
+    // the thread, which connects (and reconnects) on its own. False, with
+    // the first problem (naming the map line where there is one).
+    bool Start(std::string &error);
+    // A planned stop: the thread publishes NDEATH, disconnects, and ends.
+    void Stop();
+
+    // For the core's card threads; they only queue and wake the edge node.
+    EdgeEvents &Events() {
+        return events_;
+    }
+
+    // As the thread last left them; any thread may ask.
+    EdgeCounters Counters() const;
+    EdgeSession::Phase Phase() const {
+        return phase_.load();
+    }
+    const EdgeSettings &Settings() const {
+        return settings_;
+    }
+
+  private:
+    class Queue final : public EdgeEvents {
+      public:
+        explicit Queue(EdgeNode &node) : node_(node) {}
+        void CycleDone(std::int32_t channel) override;
+        void HealthChanged(std::int32_t channel) override;
+
+      private:
+        EdgeNode &node_;
+    };
+    struct Event {
+        enum class Kind { Cycle, Health, Write } kind;
+        std::int32_t channel = 0;
+        std::uint64_t token = 0;
+        WriteOutcome outcome;
+    };
+
+    void Post(Event event);
+    void Wake();
+    void Run();
+
+    EdgeSettings settings_;
+    EdgeSource &source_;
+    LogSink log_;
+    Queue events_{*this};
+    SystemClock clock_;
+    std::unique_ptr<MosquittoTransport> transport_;
+    std::unique_ptr<EdgeSession> session_;
+    int wakeFd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<EdgeSession::Phase> phase_{EdgeSession::Phase::Idle};
+
+    mutable std::mutex mutex_; // guards what follows
+    std::deque<Event> queue_;
+    // A channel's cycle or health event waiting already stands for the
+    // next ones, so the queue stays as long as the channels are many.
+    std::set<std::int32_t> cyclesQueued_;
+    std::set<std::int32_t> healthQueued_;
+    EdgeCounters counters_;
+};
+
+} // namespace orvgate::mqtt

@@ -1,0 +1,185 @@
+// The Sparkplug B edge node's session, as a state machine over two seams:
+// the Transport (an MQTT connection) and the EdgeSource (the gateway's
+// core). It keeps bdSeq, the Will, the subscriptions, the births and seq,
+// reports by exception, turns health into device deaths and births,
+// commands into writes, waits for a primary host, and keeps the changes
+// made while the broker is away. Every call is made on one thread, the
+// edge node's; the clock is a seam too, so the tests run on a fake one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mqtt/bd_seq_file.h"
+#include "mqtt/edge_source.h"
+#include "mqtt/history_store.h"
+#include "mqtt/names.h"
+#include "mqtt/payload.h"
+#include "mqtt/settings.h"
+#include "mqtt/transport.h"
+
+namespace orvgate::mqtt {
+
+enum class LogLevel { Info, Warning };
+using LogSink = std::function<void(LogLevel, const std::string &)>;
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual std::uint64_t WallMs() const = 0; // ms since the Unix epoch, UTC, for timestamps
+    virtual std::uint64_t MonoMs() const = 0; // a steady clock, for waits
+};
+
+class SystemClock final : public Clock {
+  public:
+    std::uint64_t WallMs() const override;
+    std::uint64_t MonoMs() const override;
+};
+
+// What the edge node counts; the counters are also its own node metrics
+// (the names in the comments).
+struct EdgeCounters {
+    std::uint64_t connections = 0;     // MQTT/Connections: sessions the broker accepted
+    std::uint64_t births = 0;          // MQTT/Births: NBIRTHs sent, rebirths included
+    std::uint64_t commandsApplied = 0; // MQTT/Commands applied: written, the driver returned 0
+    std::uint64_t commandsRefused = 0; // MQTT/Commands refused: refused, expired, or its target failing
+    std::uint64_t commandsFailed = 0;  // MQTT/Commands failed: not confirmed (no answer)
+    std::uint64_t commandsRejected =
+        0;                       // MQTT/Commands rejected: never written (unknown, read-only, type, value, malformed)
+    std::uint64_t storeHeld = 0; // MQTT/Store held: changes waiting for the broker
+    std::uint64_t storeDropped = 0; // MQTT/Store dropped: changes lost to a full store
+};
+
+// Hands a write's outcome back to the edge node's thread (from a card
+// thread, or from inside EdgeSource::Write), to come back as WriteDone.
+using WritePoster = std::function<void(std::uint64_t token, const WriteOutcome &outcome)>;
+
+// Writes waiting for their outcome, at most; a command beyond is refused.
+inline constexpr std::size_t kMaxPendingWrites = 256;
+// Historical values per DDATA when the store is sent after a birth.
+inline constexpr std::size_t kHistoryPerMessage = 256;
+
+class EdgeSession final : public TransportEvents {
+  public:
+    enum class Phase {
+        Idle,           // not started
+        Waiting,        // for the next try to connect
+        Connecting,     // CONNECT sent, waiting for the CONNACK
+        Subscribing,    // waiting for the SUBACKs
+        WaitingForHost, // subscribed; the primary host is not online
+        Online,         // births sent: data flows
+        Stopped
+    };
+
+    // `settings` resolved and checked (settings.h).
+    EdgeSession(const EdgeSettings &settings, EdgeSource &source, Transport &transport, const Clock &clock, LogSink log,
+                WritePoster post);
+
+    void Start();
+    // A planned stop: NDEATH, then DISCONNECT.
+    void Stop();
+    void CycleDone(std::int32_t channel);
+    void HealthChanged(std::int32_t channel);
+    void WriteDone(std::uint64_t token, const WriteOutcome &outcome);
+    // Carries out what is due by now on the steady clock: a new try to
+    // connect, a time-out of the CONNACK or the SUBACKs.
+    void Tick();
+    // When Tick is next due on the steady clock (UINT64_MAX: never).
+    std::uint64_t NextTimerMs() const;
+
+    Phase phase() const {
+        return phase_;
+    }
+    std::uint8_t BdSeq() const {
+        return bdSeq_;
+    }
+    const EdgeCounters &Counters() const {
+        return counters_;
+    }
+
+    void OnConnected(int code) override;
+    void OnSubscribed(int mid, bool granted) override;
+    void OnMessage(const std::string &topic, const std::uint8_t *data, std::size_t size) override;
+    void OnDisconnected(int code) override;
+
+  private:
+    // The last value of a metric the host was told (or the store given).
+    struct Told {
+        bool known = false;
+        bool null = true;
+        std::uint32_t raw = 0;
+    };
+    struct Device {
+        bool born = false;
+        std::vector<Told> told;
+    };
+    struct PendingWrite {
+        std::size_t device;
+        std::size_t metric;
+    };
+
+    void Log(LogLevel level, const std::string &text) const;
+    void TryConnect();
+    void Retry(std::uint64_t delayMs);
+    void RetryAfterFailure();
+    void Drop(const std::string &why); // disconnects, and tries again later
+    bool Publish(const std::string &topic, const PayloadBuilder &payload);
+    void SendDeath();
+    std::uint8_t NextSeq();
+    void Birth();
+    void DeviceBirth(std::size_t device);
+    void DeviceDeath(std::size_t device);
+    void Reconcile(std::int32_t channel, bool withData);
+    void ReportChanges(std::size_t device);
+    void RecordChanges(std::size_t device);
+    void FlushHistory();
+    std::vector<NodeMetric> AllNodeMetrics() const;
+    void ReportNodeMetrics();
+    void NodeCommand(const std::uint8_t *data, std::size_t size);
+    void DeviceCommand(const std::string &deviceId, const std::uint8_t *data, std::size_t size);
+    void Reject(const std::string &where, const std::string &why, std::uint64_t count = 1);
+    void HostState(const std::uint8_t *data, std::size_t size);
+
+    EdgeSettings settings_;
+    EdgeSource &source_;
+    Transport &transport_;
+    const Clock &clock_;
+    LogSink log_;
+    WritePoster post_;
+    const EdgeModel &model_;
+    Aliases aliases_;
+    BdSeqFile bdSeqFile_;
+    HistoryStore store_;
+
+    std::string nbirthTopic_, ndeathTopic_, ndataTopic_, ncmdTopic_, dcmdPrefix_, stateTopic_;
+    std::vector<std::string> dbirthTopics_, ddeathTopics_, ddataTopics_;
+    std::map<std::string, std::size_t> deviceById_;
+    std::vector<std::map<std::string, std::size_t>> metricByName_;
+    std::map<std::int32_t, std::vector<std::size_t>> devicesOfChannel_;
+
+    Phase phase_ = Phase::Idle;
+    std::uint8_t bdSeq_ = 0;
+    std::uint8_t seq_ = 0;
+    std::uint64_t timerMs_ = UINT64_MAX; // retry, or the CONNACK/SUBACK deadline
+    unsigned failures_ = 0;
+    std::set<int> subscriptions_;
+    bool hostOnline_ = false;
+    bool hostSeen_ = false;
+    std::uint64_t hostTimestampMs_ = 0;
+    std::vector<Device> devices_;
+
+    std::vector<NodeMetric> nodeTold_; // as the last NBIRTH or NDATA gave them
+    std::map<std::string, std::size_t> nodeIndex_;
+    std::uint64_t nodeReportedMs_ = 0;
+
+    std::map<std::uint64_t, PendingWrite> pending_;
+    std::uint64_t nextToken_ = 1;
+    EdgeCounters counters_;
+};
+
+} // namespace orvgate::mqtt

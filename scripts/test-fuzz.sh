@@ -5,13 +5,13 @@
 # time-out or broken invariant; the inputs that failed are kept under
 # build/fuzz/findings/. The committed corpus is never changed.
 #
-# Seconds per target: the first argument, else ORVTIW_FUZZ_SECONDS, else 60;
-# half as long for the gateway's targets, whose inputs reach less code.
+# Seconds per target: the first argument, else ORVTIW_FUZZ_SECONDS, else 60.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-${ORVTIW_FUZZ_SECONDS:-60}}"
-targets=(fuzz_init_file fuzz_address_parser fuzz_reply_path fuzz_hostile_card fuzz_gate_map fuzz_gate_request)
+targets=(fuzz_init_file fuzz_address_parser fuzz_reply_path fuzz_hostile_card fuzz_gate_map fuzz_gate_request
+         fuzz_edge_command)
 root="$PWD"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/orvtiw-fuzz-run-XXXXXX")"

@@ -7,7 +7,10 @@ sim=$1
 device=$2
 dir=$3
 mkdir -p "$dir"
-if [ -f "$dir/ready" ] && kill -0 "$(cat "$dir/ready")" 2>/dev/null; then
+# A process of that pid counts only if it is a tiwaysim: in a namespace of
+# its own the pids start again from 1.
+if [ -f "$dir/ready" ] && kill -0 "$(cat "$dir/ready")" 2>/dev/null &&
+    [ "$(cat "/proc/$(cat "$dir/ready")/comm" 2>/dev/null)" = tiwaysim ]; then
     echo "a tiwaysim started by an earlier run still serves $device (pid $(cat "$dir/ready"))" >&2
     exit 1
 fi

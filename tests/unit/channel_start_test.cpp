@@ -178,6 +178,22 @@ TEST_F(ChannelStartTest, FailedOpenReturns2WithTheFileRegionsKept) {
     EXPECT_EQ(log.texts().size(), 4u);
 }
 
+// The commissioning mistake of a card segment where no card is: the reset
+// is never answered, so after its pause and time-out (1 s + 20 s) the start
+// fails with the link closed and nothing sent.
+TEST_F(ChannelStartTest, SegmentWithoutACardFailsAfterTheResetTimeOut) {
+    dir.write("OrvTiw03.int", "E000;800\n");
+    card.answerReset = false;
+    EXPECT_EQ(coldStart(1, 100), 2);
+    EXPECT_EQ(vp.sleptMs, 21001u);
+    EXPECT_TRUE(card.requests.empty());
+    EXPECT_EQ(+ch.inst.device, kInvalidDevice);
+    const std::vector<std::string> texts = log.texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], "ORV03: TIW: Host Adapter Reset, Card didn't respond to reset");
+    EXPECT_EQ(texts.back(), "ORV03: TIW: ColdStart(): Failed to open card at 0xE000");
+}
+
 TEST_F(ChannelStartTest, WarmStartKeepsTheChannelAndReconnectsWhenTheAddressIsInUse) {
     dir.write("OrvTiw03.int", "C800;800\nK;02;2;1\n");
     card.queueReply({0x02, 0x01});

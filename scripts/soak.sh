@@ -10,7 +10,9 @@
 # under 16 Modbus clients reading and writing mixed ranges, every value
 # read checked against what was last written, orvgate's resident memory
 # sampled each second: 30 s with --short (a ctest case, orvgate_load),
-# 10 minutes with --long.
+# 10 minutes with --long, which injects a fault every 20 s meanwhile (the
+# cards' simulator restarted, a secondary disconnected, a slowed card with
+# clients that give up on their writes).
 #
 # Options after the mode go to the program: orvtiw_soak (--seed N,
 # --fault-every N, --timeout-units N, --verbose) or orvgate_soak (--seed N,
@@ -54,6 +56,6 @@ case $mode/$gate in
 short/0) set -- --operations 3000 --max-seconds 360 ;;
 long/0) set -- --operations 100000 --fault-every 250 --max-seconds 5400 ;;
 short/1) set -- --seconds 30 ;;
-long/1) set -- --seconds 600 ;;
+long/1) set -- --seconds 600 --faults ;;
 esac
 exec "$binary" "$@" ${args[@]+"${args[@]}"}

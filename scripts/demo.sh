@@ -2,14 +2,17 @@
 # The main job from start to end: set up the machine, build, start the
 # simulated adapter card with an example network, start channels through
 # orvhost and read and write gates of every kind, watch a controller drop off
-# the network and the driver recover, and stop the simulator, which takes the
+# the network and the driver recover, serve the network through orvgate to a
+# Modbus client and publish it to an MQTT broker the demo starts (a value
+# written by a Sparkplug command), and stop the simulator, which takes the
 # device file with it: a channel started then fails at once.
 #
-# usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR] [--gate-port N]
+# usage: scripts/demo.sh [--no-setup] [--no-build] [--build-dir DIR] [--gate-port N] [--mqtt-port N]
 #   --no-setup       do not install missing packages (scripts/setup.sh)
 #   --no-build       use the programs already built in the build directory
 #   --build-dir DIR  the build directory (default: build/default, the default preset)
 #   --gate-port N    the port orvgate serves Modbus TCP on (default 1502)
+#   --mqtt-port N    the port of the mosquitto the demo starts (default 11883)
 #
 # Every step checks what it printed; the script stops with status 1 at the
 # first unexpected answer. The simulator serves the device path that the
@@ -22,6 +25,7 @@ setup=1
 build=1
 dir=build/default
 gateport=1502
+mqttport=11883
 while [ $# -gt 0 ]; do
     case $1 in
     --no-setup) setup=0 ;;
@@ -36,8 +40,13 @@ while [ $# -gt 0 ]; do
         gateport=$2
         shift
         ;;
+    --mqtt-port)
+        [ $# -ge 2 ] || { echo "demo: --mqtt-port needs a port" >&2; exit 2; }
+        mqttport=$2
+        shift
+        ;;
     -h | --help)
-        sed -n '2,15s/^# \{0,1\}//p' "$0"
+        sed -n '2,19s/^# \{0,1\}//p' "$0"
         exit 0
         ;;
     *)
@@ -70,6 +79,9 @@ log=$dir/demo-tiwaysim.log
 simpid=
 pollpid=
 gatepid=
+brokerpid=
+subpid=
+proto=$root/tools/orvgate/src/mqtt/sparkplug_b.proto
 
 stop_sim() {
     if [ -n "$simpid" ] && kill -0 "$simpid" 2>/dev/null; then
@@ -79,6 +91,9 @@ stop_sim() {
     simpid=
 }
 cleanup() {
+    for pid in "$subpid" "$brokerpid"; do
+        [ -z "$pid" ] || { kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }
+    done
     if [ -n "$gatepid" ]; then
         kill -TERM "$gatepid" 2>/dev/null || true
         wait "$gatepid" 2>/dev/null || true
@@ -260,6 +275,16 @@ for _ in $(seq 300); do
 done
 grep -q 'serving Modbus TCP' "$work/gate.log" || fail "orvgate did not start within 30 s"
 cat "$work/gate.log"
+# Stops orvgate as systemd would and shows its last statistics (in LOG).
+stop_gate() {
+    printf '$ kill -TERM orvgate\n'
+    kill -TERM "$gatepid"
+    rc=0
+    wait "$gatepid" || rc=$?
+    gatepid=
+    sed -n '/statistics/,$p' "$1"
+    [ "$rc" = 0 ] || fail "orvgate exited with $rc"
+}
 # Runs mbpoll once against orvgate and shows the values it printed.
 mb() {
     printf '$ mbpoll %s\n' "$*"
@@ -275,18 +300,78 @@ expect_line "[10]: 21.5"
 mb -a 1 -r 0 -t 4 127.0.0.1 4242
 mb -a 1 -r 0 -t 4 127.0.0.1
 expect_line "[0]: 4242"
-printf '$ kill -TERM orvgate\n'
-kill -TERM "$gatepid"
-rc=0
-wait "$gatepid" || rc=$?
-gatepid=
-sed -n '/statistics/,$p' "$work/gate.log"
-[ "$rc" = 0 ] || fail "orvgate exited with $rc"
+stop_gate "$work/gate.log"
 say "The value written through orvgate, read through the driver with orvgate gone"
 run -l 33 read 01V0064
 expect_rc 0
 expect_line "01V0064: 4242"
 # ---- end of the orvgate step ---------------------------------------------------
+
+# ---- orvgate: the network published to an MQTT broker ----------------------------
+say "Publishing the network to an MQTT broker: orvgate as a Sparkplug B edge node, a value written by a command"
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$mqttport" >"$work/mosquitto.conf"
+chmod 755 "$work" && chmod 644 "$work/mosquitto.conf" # the broker drops to a user of its own
+printf '$ mosquitto -c mosquitto.conf   # listener %s 127.0.0.1, allow_anonymous true\n' "$mqttport"
+mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+brokerpid=$!
+for _ in $(seq 50); do
+    mosquitto_pub -p "$mqttport" -t demo/ready -n 2>/dev/null && break
+    sleep 0.1
+done
+mosquitto_pub -p "$mqttport" -t demo/ready -n || fail "mosquitto did not start"
+cat >"$work/edge.map" <<'EOF'
+channel 1 OrvTiw01.int
+device 1 line1
+holding 1 0 01V0064 1 uint16 rw "Set point"    # V100, written by a command
+holding 1 10 01D012D 1 float high-first "Flow" # the float written above
+EOF
+sed 's/^/    /' "$work/edge.map"
+# Every message of the node: its topic and its payload in hex, decoded below.
+mosquitto_sub -p "$mqttport" -q 1 -t 'spBv1.0/demo/#' -F '%t %x' >"$work/sub" 2>&1 &
+subpid=$!
+sleep 0.3
+printf '$ orvgate --map edge.map --no-modbus --mqtt 127.0.0.1:%s --mqtt-group demo --mqtt-node adapter1\n' "$mqttport"
+(cd "$work" && exec "$gate" --map edge.map --no-modbus --mqtt "127.0.0.1:$mqttport" --mqtt-group demo \
+    --mqtt-node adapter1 --timeout 200 --stats) >"$work/edge.log" 2>&1 &
+gatepid=$!
+# Decodes the last message of a topic with protoc and the node's own schema.
+decode_last() {
+    local hex
+    hex=$(grep "^$1 " "$work/sub" | tail -n 1 | cut -d' ' -f2)
+    [ -n "$hex" ] || fail "no message on $1"
+    # shellcheck disable=SC2059 # the hex made into a format of \xHH escapes is the point
+    printf "$(printf '%s' "$hex" | sed 's/../\\x&/g')" | protoc --decode=orvgate.sparkplug.Payload -I "$(dirname "$proto")" "$proto"
+}
+for _ in $(seq 100); do
+    grep -q '^spBv1.0/demo/DBIRTH/adapter1/line1 ' "$work/sub" && break
+    sleep 0.1
+done
+printf '$ mosquitto_sub -t "spBv1.0/demo/#"   (the topics, in order)\n'
+cut -d' ' -f1 "$work/sub" | uniq | sed 's/^/    /'
+printf '$ protoc --decode ... the DBIRTH of line1\n'
+decode_last spBv1.0/demo/DBIRTH/adapter1/line1 | tee "$work/out" | sed 's/^/    /'
+grep -q 'name: "Set point"' "$work/out" || fail "the DBIRTH has no Set point"
+grep -q 'int_value: 4242' "$work/out" || fail "the DBIRTH does not hold 4242"
+printf '$ protoc --encode ... | mosquitto_pub -t spBv1.0/demo/DCMD/adapter1/line1 -s   # Set point = 4343\n'
+printf 'metrics { name: "Set point" datatype: 6 int_value: 4343 }' |
+    protoc --encode=orvgate.sparkplug.Payload -I "$(dirname "$proto")" "$proto" |
+    mosquitto_pub -p "$mqttport" -q 1 -t spBv1.0/demo/DCMD/adapter1/line1 -s || fail "mosquitto_pub failed"
+for _ in $(seq 50); do
+    grep -q '^spBv1.0/demo/DDATA/adapter1/line1 ' "$work/sub" && break
+    sleep 0.1
+done
+printf '$ protoc --decode ... the DDATA that confirms it, with the value read back from the PLC\n'
+decode_last spBv1.0/demo/DDATA/adapter1/line1 | tee "$work/out" | sed 's/^/    /'
+grep -q 'int_value: 4343' "$work/out" || fail "no DDATA confirmed the command"
+stop_gate "$work/edge.log"
+sleep 0.3
+grep -q '^spBv1.0/demo/NDEATH/adapter1 ' "$work/sub" || fail "no NDEATH at orvgate's stop"
+echo "the broker got the node's NDEATH before it disconnected"
+say "The value the command wrote, read through the driver with orvgate gone"
+run -l 33 read 01V0064
+expect_rc 0
+expect_line "01V0064: 4343"
+# ---- end of the MQTT step --------------------------------------------------------
 
 say "Stopping tiwaysim"
 stop_sim

@@ -6,18 +6,24 @@
 set -euo pipefail
 
 # Building (the default preset builds the unit tests too) and the demo,
-# which writes a value through orvgate with mbpoll.
+# which writes a value through orvgate with mbpoll, and publishes to a
+# mosquitto it starts (orvgate's MQTT edge node: libmosquitto, libprotobuf).
 build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man
-                libmodbus-dev mbpoll)
+                libmodbus-dev mbpoll
+                libmosquitto-dev libprotobuf-dev protobuf-compiler mosquitto mosquitto-clients)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
-# the 32-bit build and its emulator, the package checks, and pymodbus for
-# the gateway's tests (it imports only with the serial packages beside it).
-test_packages=(clang libclang-rt-14-dev lld valgrind
+# the 32-bit build and its emulator, the package checks, pymodbus for the
+# gateway's tests (it imports only with the serial packages beside it),
+# unshare, nsenter and ip, which give the tests that use the device file or
+# fixed ports namespaces of their own (tests/isolate.sh), and openssl for
+# the certificates of the MQTT tests.
+test_packages=(clang libclang-rt-14-dev lld valgrind util-linux iproute2
                g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                wine wine64
                g++-multilib qemu-user
                dpkg-dev unzip
-               python3-pymodbus python3-serial python3-serial-asyncio)
+               python3-pymodbus python3-serial python3-serial-asyncio
+               openssl)
 
 packages=("${build_packages[@]}")
 case "${1:-}" in
@@ -41,4 +47,15 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
   echo "setup: all packages present"
+fi
+
+# The MQTT tests' independent decoder (npm's sparkplug-payload), exactly as
+# its lock file has it, with the machine's Node.js.
+if [ "${1:-}" != "--build" ]; then
+  decoder="$(dirname "$0")/../tests/integration/mqtt/decoder"
+  if ! cmp -s "$decoder/package-lock.json" "$decoder/node_modules/.installed-lock.json"; then
+    echo "setup: installing the MQTT tests' decoder (npm ci)"
+    npm ci --prefix "$decoder" --no-audit --no-fund --loglevel=error
+    cp "$decoder/package-lock.json" "$decoder/node_modules/.installed-lock.json"
+  fi
 fi

@@ -35,6 +35,16 @@ if [ -n "$missing" ]; then
 fi
 echo "   $(wc -l <"$work/listed") listed files, all in the package"
 
+echo "== package: it depends on the libraries orvgate links"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "   Depends: $depends"
+for library in libmodbus libmosquitto libprotobuf-lite; do
+  case "$depends" in
+  *"$library"*) ;;
+  *) echo "the package does not depend on $library"; exit 1 ;;
+  esac
+done
+
 echo "== package: the example host built against it, reading from its tiwaysim"
 dpkg-deb -x "$deb" "$work/root"
 cmake -S examples/read_gate -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$work/root/usr" >"$work/configure.log" ||

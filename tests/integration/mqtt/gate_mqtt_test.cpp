@@ -2,10 +2,12 @@
 // its own, publishing to Debian's mosquitto, what it sent decoded by npm's
 // sparkplug-payload. What needs the whole chain: the Will when the process
 // is killed, bdSeq across a restart, a secondary's death and birth from the
-// health model, and a command the network never answered.
+// health model, a host's commands (a rebirth, writes read back through the
+// driver with orvhost, a write to a read-only metric), and a command the
+// network never answered.
 //
 // usage: orvgate_mqtt_gate_test --mosquitto PATH --mosquitto-passwd PATH --openssl PATH --node PATH
-//            --decoder DIR --tiwaysim PATH --orvgate PATH --port N [gtest options]
+//            --decoder DIR --tiwaysim PATH --orvgate PATH --orvhost PATH --port N [gtest options]
 //        (N: the broker's port; orvgate's Modbus server takes N + 1)
 #include <filesystem>
 #include <map>
@@ -27,6 +29,7 @@ using namespace mqtt_test;
 
 std::string gTiwaysim;
 std::string gOrvgate;
+std::string gOrvhost;
 int gPort = 0;
 
 // A shared machine's slack on every upper bound.
@@ -43,6 +46,7 @@ const char kNetwork[] = "card C800\n"
 const char kMap[] = "channel 1 gate01.int\n"
                     "device 2 line2\n"
                     "holding 1 0 01V0064 2 uint16 rw\n"
+                    "holding 1 20 01V00C8 1 int16 \"Speed\"\n"
                     "holding 2 0 02V0001 1 uint16 rw \"Level\"\n";
 
 const std::string kNbirth = "spBv1.0/Plant/NBIRTH/gw1";
@@ -226,6 +230,43 @@ TEST_F(GateMqtt, ASecondaryThatDropsOffDiesAndIsBornAgainWithWhatItHolds) {
     ExpectSeqUnbroken(d);
 }
 
+TEST_F(GateMqtt, AHostsCommandsRebirthWriteWhatIsWritableAndConfirmWhatThePlcHolds) {
+    StartGate();
+    ASSERT_TRUE(sub_->WaitFor(kBirth2, 1, 10s)) << gate_->Log();
+    sub_->Publish(
+        "spBv1.0/Plant/NCMD/gw1",
+        Encode(R"({"timestamp":1,"metrics":[{"name":"Node Control/Rebirth","type":"Boolean","value":true}]})"));
+    ASSERT_TRUE(sub_->WaitFor(kBirth2, 2, 5s)) << gate_->Log();
+    const std::string dcmd = "spBv1.0/Plant/DCMD/gw1/ch1-plc1";
+    sub_->Publish(dcmd, Encode(R"({"timestamp":2,"metrics":[{"name":"Speed","type":"Int16","value":55}]})"));
+    sub_->Publish(dcmd, Encode(R"({"timestamp":3,"metrics":[{"name":"V100","type":"UInt16","value":4343}]})"));
+    ASSERT_TRUE(sub_->WaitFor("spBv1.0/Plant/DDATA/gw1/ch1-plc1", 1, 5s)) << gate_->Log();
+    EXPECT_EQ(gate_->Stop(), 0);
+    ASSERT_TRUE(sub_->WaitFor(kNdeath, 1, 5s));
+    EXPECT_NE(gate_->Log().find("not written: \"Speed\": a read-only metric"), std::string::npos) << gate_->Log();
+
+    const std::vector<Decoded> d = Decode(sub_->Messages());
+    const auto births = Of(d, kNbirth);
+    ASSERT_EQ(births.size(), 2u);
+    EXPECT_EQ(Of(d, kNdeath).size(), 1u) << "a rebirth keeps the session: only the stop's death";
+    EXPECT_EQ(births[1]->seq, "0");
+    EXPECT_EQ(births[1]->Named("bdSeq")->value, births[0]->Named("bdSeq")->value);
+    EXPECT_EQ(Of(d, kBirth1).size(), 2u);
+    ExpectSeqUnbroken(d);
+    const auto data = Of(d, "spBv1.0/Plant/DDATA/gw1/ch1-plc1");
+    ASSERT_EQ(data.size(), 1u);
+    ASSERT_EQ(data[0]->metrics.size(), 1u);
+    EXPECT_EQ(data[0]->metrics[0].value, "4343") << "the value read back from the PLC";
+    EXPECT_EQ(data[0]->metrics[0].name, "-") << "data carry the alias alone";
+
+    // What the PLC holds, read through the driver with the gateway gone.
+    const e2e::Outcome read = e2e::Run({gOrvhost, "-c", "1", "-f", folder_ / "gate01.int", "-l", "33", "-"},
+                                       folder_.path(), "read 01V0064\nread 01V00C8 -t int16\n", 60s);
+    EXPECT_EQ(read.exitCode, 0) << read.err;
+    EXPECT_NE(read.out.find("01V0064: 4343\n"), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("01V00C8: 0\n"), std::string::npos) << "the read-only metric was written: " << read.out;
+}
+
 TEST_F(GateMqtt, ACommandTheNetworkNeverAnsweredIsNeverConfirmed) {
     // A pause after each scan cycle, so that the command is the first
     // request the hanging card meets, not a scan read.
@@ -264,10 +305,11 @@ TEST_F(GateMqtt, ACommandTheNetworkNeverAnsweredIsNeverConfirmed) {
 } // namespace
 
 int main(int argc, char **argv) {
-    return RunCases(argc, argv, {"--tiwaysim", "--orvgate", "--port"},
+    return RunCases(argc, argv, {"--tiwaysim", "--orvgate", "--orvhost", "--port"},
                     [](const std::map<std::string, std::string> &args) {
                         gTiwaysim = args.at("--tiwaysim");
                         gOrvgate = args.at("--orvgate");
+                        gOrvhost = args.at("--orvhost");
                         gPort = std::stoi(args.at("--port"));
                     });
 }

@@ -258,22 +258,6 @@ TEST_F(MqttSession, ADeviceThatFailsGetsItsDeathAndABirthWhenItAnswers) {
     EXPECT_EQ(Last().metrics(0).int_value(), 9u) << "the birth carries the cycle's values";
 }
 
-TEST_F(MqttSession, RebirthOnNcmdKeepsTheConnectionAndBdSeq) {
-    Online();
-    Deliver("spBv1.0/Plant/NCMD/gw1", Command({[](Payload::Metric &m) {
-                m.set_name("Node Control/Rebirth");
-                m.set_datatype(11);
-                m.set_boolean_value(true);
-            }}));
-    ASSERT_EQ(Topics(3), (std::vector<std::string>{"spBv1.0/Plant/NBIRTH/gw1", "spBv1.0/Plant/DBIRTH/gw1/plc1",
-                                                   "spBv1.0/Plant/DBIRTH/gw1/plc2"}));
-    const Payload nbirth = Decode(transport.published[3].payload);
-    EXPECT_EQ(nbirth.seq(), 0u);
-    EXPECT_EQ(Named(nbirth, "bdSeq")->long_value(), 0u);
-    EXPECT_EQ(transport.connects, 1);
-    EXPECT_EQ(transport.disconnects, 0);
-}
-
 TEST_F(MqttSession, EachNewConnectionTakesTheNextBdSeqAfterABackOff) {
     Online();
     transport.events->OnDisconnected(7);

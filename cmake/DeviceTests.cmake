@@ -15,8 +15,8 @@
 #     FIXTURE: the test talks to the fixture's server; the tests of one
 #     fixture run one at a time, since they share its state. ISOLATED: the
 #     test starts whatever it needs itself. TIMING: the test judges how long
-#     things take (label `timing`, so that scripts/test-all.sh runs those
-#     while the machine is otherwise quiet). EXCLUSIVE: nothing else may run
+#     things take (label `timing`: `ctest -LE timing` leaves them out on a
+#     machine too loaded to judge time). EXCLUSIVE: nothing else may run
 #     beside it (RUN_SERIAL), for the benchmarks. COMMAND may start with a
 #     target's name, as with add_test.
 #

@@ -178,6 +178,33 @@ std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adap
         r->bytes.resize(static_cast<std::size_t>(count) * r->elementBytes, 0);
         return "ok";
     }
+    if (f[0] == "value") {
+        // The controller's program writing its own memory: the change a
+        // gateway's scan must find and pass on.
+        const char *form = "ADDRESS CODE ELEMENT VALUE... of an existing region, each value fitting its element";
+        const std::uint32_t a = f.size() >= 5 ? ParseNumber(f[1], 31).value_or(0) : 0;
+        const std::uint32_t code = f.size() >= 5 ? ParseNumber(f[2], 0xFF).value_or(0) : 0;
+        const std::uint32_t first = f.size() >= 5 ? ParseNumber(f[3], kMaxRegionElements).value_or(0) : 0;
+        Controller *c = adapter.network().At(static_cast<int>(a));
+        Region *r = c != nullptr ? c->Find(static_cast<std::uint8_t>(code)) : nullptr;
+        const auto n = static_cast<std::uint32_t>(f.size() >= 5 ? f.size() - 4 : 0);
+        if (r == nullptr || first < 1 || !r->Covers(first, n)) {
+            return Usage(f[0], form);
+        }
+        const std::uint32_t max = r->elementBytes == 4 ? 0xFFFFFFFFu : (1u << (8 * r->elementBytes)) - 1;
+        std::vector<std::uint32_t> values;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const auto v = ParseNumber(f[4 + i], max);
+            if (!v) {
+                return Usage(f[0], form); // nothing written: all the values or none
+            }
+            values.push_back(*v);
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            r->Set(first + i, values[i]);
+        }
+        return "ok";
+    }
     if (f[0] == "counts" && f.size() == 1) {
         return "resets " + std::to_string(card.resets()) + " requests " + std::to_string(card.requests());
     }

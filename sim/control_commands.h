@@ -21,6 +21,7 @@
 //   configured on|off       the adapter holds its network configuration, or not
 //   line-rate BPS|off       the line to the controllers carries BPS bits per second
 //   region A CODE COUNT     secondary A's region CODE now holds COUNT elements (a changed program)
+//   value A CODE ELEMENT V...  secondary A's region CODE holds V... from ELEMENT on (its program wrote them)
 //   counts                  the resets answered and the requests taken since the card came up
 //   status                  the switches in force and the line rate
 #pragma once

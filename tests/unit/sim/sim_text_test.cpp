@@ -233,6 +233,25 @@ TEST(ControlCommands, RegionResizesOneRegionOfOneSecondary) {
     }
 }
 
+// A program writing its own memory: consecutive elements of one region, all
+// of them or none.
+TEST(ControlCommands, ValueWritesConsecutiveElementsOrNone) {
+    Network network = Network::Default();
+    Adapter adapter(network);
+    Card card(adapter);
+    Region &v = *network.At(2)->Find(0x01);
+    ASSERT_EQ(ApplyCardControl("value 2 0x01 1023 0x1234 65535", card, adapter), "ok");
+    EXPECT_EQ(v.Get(1023), 0x1234u);
+    EXPECT_EQ(v.Get(1024), 0xFFFFu);
+    EXPECT_EQ(network.At(1)->Find(0x01)->Get(1023), 0u);
+    for (const char *bad : {"value 2 0x01 1023 1 2 3", "value 2 0x01 1 7 65536", "value 2 0x01 0 7", "value 9 0x01 1 7",
+                            "value 2 0x77 1 7", "value 2 0x01 1"}) {
+        EXPECT_EQ(ApplyCardControl(bad, card, adapter).rfind("error", 0), 0u) << bad;
+        EXPECT_EQ(v.Get(1), 0u) << bad;
+        EXPECT_EQ(v.Get(1023), 0x1234u) << bad;
+    }
+}
+
 struct TraceCase {
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> reply;

@@ -62,6 +62,8 @@ MosquittoTransport::MosquittoTransport(const EdgeSettings &settings) : settings_
         return;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Without it a DBIRTH written behind the NBIRTH waits for the broker's delayed ACK (about 40 ms).
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, HandleConnect);
     mosquitto_disconnect_callback_set(mosq_, HandleDisconnect);
     mosquitto_subscribe_callback_set(mosq_, HandleSubscribe);

@@ -223,6 +223,33 @@ TEST_F(MqttSession, ReportsOnlyChangesBeyondTheDeadbandOnceACycle) {
     EXPECT_EQ(transport.published.size(), births + 2) << "a point still failing is not null again";
 }
 
+TEST_F(MqttSession, AChangeGoesOutAsItsBlockIsReadAndADeviceSendsAtMostOneDataACycle) {
+    Online();
+    const std::size_t births = transport.published.size();
+    session->CycleDone(1);
+    clock.Advance(20);
+    session->CycleDone(1); // cycles of 20 ms
+    clock.Advance(2);
+    source.Set(0, 5, clock.wall);
+    session->BlockChanged(1, 1);
+    ASSERT_EQ(transport.published.size(), births + 1) << "not held until the cycle ends";
+    EXPECT_EQ(Last().metrics(0).alias(), 1u);
+
+    // A second change in the same cycle waits until that DDATA is a cycle old.
+    clock.Advance(5);
+    source.Set(3, 0, clock.wall);
+    session->BlockChanged(1, 1);
+    clock.Advance(13);
+    session->CycleDone(1);
+    EXPECT_EQ(transport.published.size(), births + 1);
+    EXPECT_EQ(session->NextTimerMs(), clock.mono + 2);
+    clock.Advance(2);
+    session->Tick();
+    ASSERT_EQ(transport.published.size(), births + 2);
+    ASSERT_EQ(Last().metrics_size(), 1);
+    EXPECT_EQ(Last().metrics(0).alias(), 4u);
+}
+
 TEST_F(MqttSession, SeqRunsOnThroughEveryMessageAndWrapsButTheDeathHasNone) {
     Online();
     for (std::uint32_t i = 0; i < 300; ++i) {

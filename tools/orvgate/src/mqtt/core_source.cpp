@@ -238,6 +238,12 @@ void CoreSource::CycleDone(std::int32_t channel) {
     }
 }
 
+void CoreSource::BlockChanged(std::int32_t channel, std::int32_t secondary) {
+    if (EdgeEvents *e = events_.load()) {
+        e->BlockChanged(channel, secondary);
+    }
+}
+
 void CoreSource::HealthChanged(std::int32_t channel) {
     if (EdgeEvents *e = events_.load()) {
         e->HealthChanged(channel);

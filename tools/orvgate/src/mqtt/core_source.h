@@ -43,6 +43,7 @@ class CoreSource final : public EdgeSource, public CoreObserver {
     void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) override;
 
     void CycleDone(std::int32_t channel) override;
+    void BlockChanged(std::int32_t channel, std::int32_t secondary) override;
     void HealthChanged(std::int32_t channel) override;
 
   private:

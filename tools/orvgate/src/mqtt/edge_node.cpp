@@ -49,7 +49,7 @@ bool EdgeNode::Start(std::string &error) {
     }
     session_ = std::make_unique<EdgeSession>(settings_, source_, *transport_, clock_, log_,
                                              [this](std::uint64_t token, const WriteOutcome &outcome) {
-                                                 Event e{Event::Kind::Write, 0, token, outcome};
+                                                 Event e{Event::Kind::Write, 0, 0, token, outcome};
                                                  Post(std::move(e));
                                              });
     stop_ = false;
@@ -72,11 +72,15 @@ EdgeCounters EdgeNode::Counters() const {
 }
 
 void EdgeNode::Queue::CycleDone(std::int32_t channel) {
-    node_.Post(Event{Event::Kind::Cycle, channel, 0, {}});
+    node_.Post(Event{Event::Kind::Cycle, channel, 0, 0, {}});
+}
+
+void EdgeNode::Queue::BlockChanged(std::int32_t channel, std::int32_t secondary) {
+    node_.Post(Event{Event::Kind::Block, channel, secondary, 0, {}});
 }
 
 void EdgeNode::Queue::HealthChanged(std::int32_t channel) {
-    node_.Post(Event{Event::Kind::Health, channel, 0, {}});
+    node_.Post(Event{Event::Kind::Health, channel, 0, 0, {}});
 }
 
 void EdgeNode::Post(Event event) {
@@ -86,6 +90,10 @@ void EdgeNode::Post(Event event) {
             return;
         }
         if (event.kind == Event::Kind::Health && !healthQueued_.insert(event.channel).second) {
+            return;
+        }
+        // A secondary's blocks that changed before the thread looked: one look does.
+        if (event.kind == Event::Kind::Block && !blocksQueued_.insert({event.channel, event.secondary}).second) {
             return;
         }
         queue_.push_back(std::move(event));
@@ -110,12 +118,16 @@ void EdgeNode::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             events.swap(queue_);
             cyclesQueued_.clear();
+            blocksQueued_.clear();
             healthQueued_.clear();
         }
         for (const Event &e : events) {
             switch (e.kind) {
             case Event::Kind::Cycle:
                 session_->CycleDone(e.channel);
+                break;
+            case Event::Kind::Block:
+                session_->BlockChanged(e.channel, e.secondary);
                 break;
             case Event::Kind::Health:
                 session_->HealthChanged(e.channel);

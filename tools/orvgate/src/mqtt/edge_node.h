@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "mqtt/edge_session.h"
 #include "mqtt/edge_source.h"
@@ -59,14 +60,16 @@ class EdgeNode {
       public:
         explicit Queue(EdgeNode &node) : node_(node) {}
         void CycleDone(std::int32_t channel) override;
+        void BlockChanged(std::int32_t channel, std::int32_t secondary) override;
         void HealthChanged(std::int32_t channel) override;
 
       private:
         EdgeNode &node_;
     };
     struct Event {
-        enum class Kind { Cycle, Health, Write } kind;
+        enum class Kind { Cycle, Block, Health, Write } kind;
         std::int32_t channel = 0;
+        std::int32_t secondary = 0; // of a Block
         std::uint64_t token = 0;
         WriteOutcome outcome;
     };
@@ -89,9 +92,11 @@ class EdgeNode {
 
     mutable std::mutex mutex_; // guards what follows
     std::deque<Event> queue_;
-    // A channel's cycle or health event waiting already stands for the
-    // next ones, so the queue stays as long as the channels are many.
+    // A channel's cycle or health event, or a secondary's block event,
+    // waiting already stands for the next ones, so the queue stays as long
+    // as the channels and secondaries are many.
     std::set<std::int32_t> cyclesQueued_;
+    std::set<std::pair<std::int32_t, std::int32_t>> blocksQueued_;
     std::set<std::int32_t> healthQueued_;
     EdgeCounters counters_;
 };

@@ -184,6 +184,11 @@ void EdgeSession::SendDeath() {
 }
 
 void EdgeSession::Tick() {
+    if (phase_ == Phase::Online) {
+        for (std::size_t d = 0; d < devices_.size(); ++d) {
+            ReportWhenDue(d);
+        }
+    }
     if (clock_.MonoMs() < timerMs_) {
         return;
     }
@@ -204,7 +209,15 @@ void EdgeSession::Tick() {
 }
 
 std::uint64_t EdgeSession::NextTimerMs() const {
-    return timerMs_;
+    std::uint64_t next = timerMs_;
+    if (phase_ == Phase::Online) {
+        for (std::size_t d = 0; d < devices_.size(); ++d) {
+            if (devices_[d].born && devices_[d].dirty) {
+                next = std::min(next, DueMs(d));
+            }
+        }
+    }
+    return next;
 }
 
 void EdgeSession::OnConnected(int code) {
@@ -328,6 +341,8 @@ void EdgeSession::DeviceBirth(std::size_t device) {
     }
     Publish(dbirthTopics_[device], birth);
     dev.born = true;
+    dev.dirty = false;
+    dev.toldAtMs = clock_.MonoMs();
 }
 
 void EdgeSession::DeviceDeath(std::size_t device) {
@@ -337,9 +352,50 @@ void EdgeSession::DeviceDeath(std::size_t device) {
 }
 
 void EdgeSession::CycleDone(std::int32_t channel) {
+    const std::uint64_t now = clock_.MonoMs();
+    Cycles &c = cycles_[channel];
+    c.lengthMs = c.lastEndMs == 0 ? 0 : now - c.lastEndMs;
+    c.lastEndMs = now;
+    // Every value the cycle read may have moved, a block's failure or age included.
+    if (const auto it = devicesOfChannel_.find(channel); it != devicesOfChannel_.end()) {
+        for (const std::size_t d : it->second) {
+            devices_[d].dirty = true;
+        }
+    }
     Reconcile(channel, true);
     if (phase_ == Phase::Online) {
         ReportNodeMetrics();
+    }
+}
+
+void EdgeSession::BlockChanged(std::int32_t channel, std::int32_t secondary) {
+    const auto it = devicesOfChannel_.find(channel);
+    if (it == devicesOfChannel_.end() || phase_ != Phase::Online) {
+        return;
+    }
+    for (const std::size_t d : it->second) {
+        if (model_.devices[d].secondary == secondary) {
+            devices_[d].dirty = true;
+            ReportWhenDue(d);
+        }
+    }
+}
+
+// At most one DDATA a device in a scan cycle: the next may go once the last
+// is as old as the channel's last cycle was long.
+std::uint64_t EdgeSession::DueMs(std::size_t device) const {
+    const auto c = cycles_.find(model_.devices[device].channel);
+    return devices_[device].toldAtMs + (c == cycles_.end() ? 0 : c->second.lengthMs);
+}
+
+void EdgeSession::ReportWhenDue(std::size_t device) {
+    Device &dev = devices_[device];
+    if (!dev.born || !dev.dirty || clock_.MonoMs() < DueMs(device)) {
+        return;
+    }
+    dev.dirty = false;
+    if (ReportChanges(device)) {
+        dev.toldAtMs = clock_.MonoMs();
     }
 }
 
@@ -370,7 +426,7 @@ void EdgeSession::Reconcile(std::int32_t channel, bool withData) {
             DeviceBirth(d);
             bornNow = true;
         } else if (dev.born && withData) {
-            ReportChanges(d);
+            ReportWhenDue(d);
         }
     }
     if (bornNow) {
@@ -378,7 +434,7 @@ void EdgeSession::Reconcile(std::int32_t channel, bool withData) {
     }
 }
 
-void EdgeSession::ReportChanges(std::size_t device) {
+bool EdgeSession::ReportChanges(std::size_t device) {
     const DeviceSpec &spec = model_.devices[device];
     Device &dev = devices_[device];
     std::vector<std::pair<std::size_t, PointValue>> changed;
@@ -390,7 +446,7 @@ void EdgeSession::ReportChanges(std::size_t device) {
         }
     }
     if (changed.empty()) {
-        return;
+        return false;
     }
     PayloadBuilder message(clock_.WallMs(), NextSeq());
     for (const auto &[m, v] : changed) {
@@ -398,6 +454,7 @@ void EdgeSession::ReportChanges(std::size_t device) {
         dev.told[m] = Told{true, v.state != PointValue::State::Good, v.raw};
     }
     Publish(ddataTopics_[device], message);
+    return true;
 }
 
 void EdgeSession::RecordChanges(std::size_t device) {

@@ -84,10 +84,15 @@ class EdgeSession final : public TransportEvents {
     // A planned stop: NDEATH, then DISCONNECT.
     void Stop();
     void CycleDone(std::int32_t channel);
+    // A block of the secondary was read with other values: its device's
+    // changes go out at once, unless its last DDATA is less than a scan
+    // cycle old; then when it is.
+    void BlockChanged(std::int32_t channel, std::int32_t secondary);
     void HealthChanged(std::int32_t channel);
     void WriteDone(std::uint64_t token, const WriteOutcome &outcome);
     // Carries out what is due by now on the steady clock: a new try to
-    // connect, a time-out of the CONNACK or the SUBACKs.
+    // connect, a time-out of the CONNACK or the SUBACKs, changes held back
+    // until their device's DDATA is a scan cycle old.
     void Tick();
     // When Tick is next due on the steady clock (UINT64_MAX: never).
     std::uint64_t NextTimerMs() const;
@@ -117,6 +122,13 @@ class EdgeSession final : public TransportEvents {
     struct Device {
         bool born = false;
         std::vector<Told> told;
+        bool dirty = false;         // its values may differ from what the host was told
+        std::uint64_t toldAtMs = 0; // when its last birth or DDATA went out (steady clock)
+    };
+    // A channel's scan cycles, as their ends were told (steady clock).
+    struct Cycles {
+        std::uint64_t lastEndMs = 0;
+        std::uint64_t lengthMs = 0; // the last cycle's, 0 before two ends
     };
     struct PendingWrite {
         std::size_t device;
@@ -135,7 +147,9 @@ class EdgeSession final : public TransportEvents {
     void DeviceBirth(std::size_t device);
     void DeviceDeath(std::size_t device);
     void Reconcile(std::int32_t channel, bool withData);
-    void ReportChanges(std::size_t device);
+    bool ReportChanges(std::size_t device); // true when a DDATA went out
+    void ReportWhenDue(std::size_t device);
+    std::uint64_t DueMs(std::size_t device) const;
     void RecordChanges(std::size_t device);
     void FlushHistory();
     std::vector<NodeMetric> AllNodeMetrics() const;
@@ -161,6 +175,7 @@ class EdgeSession final : public TransportEvents {
     std::map<std::string, std::size_t> deviceById_;
     std::vector<std::map<std::string, std::size_t>> metricByName_;
     std::map<std::int32_t, std::vector<std::size_t>> devicesOfChannel_;
+    std::map<std::int32_t, Cycles> cycles_;
 
     Phase phase_ = Phase::Idle;
     std::uint8_t bdSeq_ = 0;

@@ -114,6 +114,8 @@ class EdgeEvents {
     virtual ~EdgeEvents() = default;
     // A scan cycle of the channel ended: its devices' values may have changed.
     virtual void CycleDone(std::int32_t channel) = 0;
+    // A block of the secondary was just read with other values: its device's values changed.
+    virtual void BlockChanged(std::int32_t /*channel*/, std::int32_t /*secondary*/) {}
     // A device of the channel died or came back, or the channel's card was lost or is back.
     virtual void HealthChanged(std::int32_t channel) = 0;
 };

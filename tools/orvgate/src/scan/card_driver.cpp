@@ -223,13 +223,16 @@ void CardDriver::ReadBlock(std::size_t local) {
     const std::size_t block = blocks_[local];
     const orvtiw::host::ReadResult r = channel_->Read(gates_[local]);
     ShowDriverLines(r);
-    if (r.ok()) {
-        shared_.cache->Store(block, r.values, Clock::now());
-    }
+    const bool changed = r.ok() && shared_.cache->Store(block, r.values, Clock::now());
     const Failure f = Judge(r, health_.SecondaryOf(local), local);
     if (f.kind != FailureKind::None) {
         const bool refused = f.kind == FailureKind::ControllerRefusal || f.kind == FailureKind::RecordRefused;
         shared_.cache->Withdraw(block, refused ? Availability::Refused : Availability::Unavailable);
+    }
+    if (changed) {
+        for (CoreObserver *o : shared_.observers) {
+            o->BlockChanged(number_, health_.SecondaryOf(local));
+        }
     }
 }
 

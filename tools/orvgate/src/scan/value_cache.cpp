@@ -13,21 +13,25 @@ ValueCache::ValueCache(const std::vector<std::int32_t> &blockSizes) {
     }
 }
 
-void ValueCache::Store(std::size_t block, std::span<const std::uint32_t> values, Clock::time_point when) {
-    Refresh(block, 0, values, when);
+bool ValueCache::Store(std::size_t block, std::span<const std::uint32_t> values, Clock::time_point when) {
+    return Refresh(block, 0, values, when);
 }
 
-void ValueCache::Refresh(std::size_t block, std::int32_t offset, std::span<const std::uint32_t> values,
+bool ValueCache::Refresh(std::size_t block, std::int32_t offset, std::span<const std::uint32_t> values,
                          Clock::time_point when) {
     std::unique_lock<std::shared_mutex> guard(mutex_);
     if (block >= blocks_.size() || offset < 0) {
-        return;
+        return false;
     }
     Block &b = blocks_[block];
+    bool changed = false;
     for (std::size_t i = 0; i < values.size() && static_cast<std::size_t>(offset) + i < b.values.size(); ++i) {
-        b.values[static_cast<std::size_t>(offset) + i] = values[i];
-        b.stamps[static_cast<std::size_t>(offset) + i] = when;
+        const std::size_t at = static_cast<std::size_t>(offset) + i;
+        changed = changed || b.values[at] != values[i] || b.stamps[at] == Clock::time_point::min();
+        b.values[at] = values[i];
+        b.stamps[at] = when;
     }
+    return changed;
 }
 
 void ValueCache::Withdraw(std::size_t block, Availability why) {

@@ -29,10 +29,11 @@ class ValueCache {
     // One block per entry, with that many values.
     explicit ValueCache(const std::vector<std::int32_t> &blockSizes);
 
-    // A read that succeeded: all the block's values, read at `when`.
-    void Store(std::size_t block, std::span<const std::uint32_t> values, Clock::time_point when);
-    // Values just written: part of a block, current as of `when`.
-    void Refresh(std::size_t block, std::int32_t offset, std::span<const std::uint32_t> values, Clock::time_point when);
+    // A read that succeeded: all the block's values, read at `when`. True
+    // when one of them differs from what was held, or was not held at all.
+    bool Store(std::size_t block, std::span<const std::uint32_t> values, Clock::time_point when);
+    // Values just written: part of a block, current as of `when`; true as Store.
+    bool Refresh(std::size_t block, std::int32_t offset, std::span<const std::uint32_t> values, Clock::time_point when);
     // A read that failed: no value of the block is served until read again.
     void Withdraw(std::size_t block, Availability why);
 

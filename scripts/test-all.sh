@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the native build and its Debian package,
 # the sanitizer build, the 32-bit Linux build under qemu-i386, the Windows
-# builds and zip, the fuzz targets and the benchmark's short mode. Installs
-# what is missing first (both sets of scripts/setup.sh).
+# builds and zip, the fuzz targets, and the benchmarks' short modes (ctest
+# cases of the default build). Installs what is missing first (both sets of
+# scripts/setup.sh).
 #
 # Phases that do not need each other overlap. The builds, the fuzzing and
 # the emulated runs (linux-i386, windows) keep the processors busy one
 # after another at the lowest priority (nice 19), while the two ctest runs,
 # which mostly wait on real time, go on beside them at normal priority: a
 # case that judges how long something takes gets a processor whenever it
-# asks for one. The Release benchmark runs last, with nothing beside it.
+# asks for one. The builds for tests alone (sanitize, linux-i386, fuzz)
+# keep line tables only as debug information (-g1), a quarter less to
+# compile, and the libFuzzer runs take ORVTIW_FUZZ_SECONDS each (default
+# here 20 s), so that the command stays near ten minutes on two processors.
 # Each phase writes its output to build/test-all/PHASE.log; its time is
 # printed when it ends, and a phase that fails fails the command with its
 # log shown (the phases still running are stopped, none is started).
@@ -100,14 +104,10 @@ launch linux-i386 "${heavy[@]}" bash scripts/test-linux-i386.sh
 finish linux-i386
 launch windows "${heavy[@]}" bash scripts/test-windows.sh
 finish windows
-launch fuzz "${heavy[@]}" bash scripts/test-fuzz.sh
+launch fuzz "${heavy[@]}" bash scripts/test-fuzz.sh "${ORVTIW_FUZZ_SECONDS:-20}"
 finish fuzz
-launch benchmark-build "${heavy[@]}" bash scripts/bench.sh --build-only
-finish benchmark-build
 finish default-tests
 finish sanitize-tests
-launch benchmark "${isolated[@]}" bash scripts/bench.sh --short
-finish benchmark
 
 if [ "$failed" != 0 ]; then
   echo "== FAILED after $((SECONDS - t0)) s"

@@ -8,7 +8,10 @@
 // It fails on a wrong value, a write not acknowledged, an exception other
 // than 0x0B, orvgate ending or not stopping cleanly, more than 1 % of reads
 // answered 0x0B, or resident memory growing by more than --rss-growth-kb
-// after the warm-up (a negative value: reported, not judged).
+// after the warm-up (a negative value: reported, not judged). With
+// --untimed, for a build too slow for the card's time-outs (the sanitizers
+// on a loaded machine), reads answered 0x0B and writes not acknowledged are
+// reported, not judged; wrong values still fail it.
 //
 // With --faults, a fault comes every 20 s while the clients run, in turn:
 // the first card's simulator stopped and restarted 3 s later (its
@@ -76,16 +79,22 @@ struct Options {
     std::uint64_t seed = 0;
     bool seedGiven = false;
     bool faults = false;
+    bool untimed = false;
 };
 
-const char kUsage[] = "usage: orvgate_soak [--seconds N] [--clients N(1..16)] [--port N] [--seed N] [--faults]\n"
-                      "                    [--rss-growth-kb N] [--tiwaysim PATH] [--orvgate PATH] [--device PATH]\n";
+const char kUsage[] =
+    "usage: orvgate_soak [--seconds N] [--clients N(1..16)] [--port N] [--seed N] [--faults]\n"
+    "                    [--untimed] [--rss-growth-kb N] [--tiwaysim PATH] [--orvgate PATH] [--device PATH]\n";
 
 bool ParseOptions(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--faults") {
             o.faults = true;
+            continue;
+        }
+        if (a == "--untimed") {
+            o.untimed = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -604,7 +613,8 @@ int Run(const Options &o) {
         const auto start = Clock::now();
         const auto until = start + std::chrono::seconds(o.seconds);
         // With faults, after the first of each kind.
-        const auto warm = start + std::chrono::seconds(o.faults ? std::min(80, o.seconds / 2) : std::max(5, o.seconds / 10));
+        const auto warm =
+            start + std::chrono::seconds(o.faults ? std::min(80, o.seconds / 2) : std::max(5, o.seconds / 10));
         std::vector<Tally> tallies(static_cast<std::size_t>(o.clients));
         std::vector<std::thread> threads;
         for (int k = 0; k < o.clients; ++k) {
@@ -702,9 +712,10 @@ int Run(const Options &o) {
             }
         };
         fail(all.wrong > 0, "wrong values were read");
-        fail(!o.faults && all.failedWrites > 0, "writes were not acknowledged");
+        const bool timed = !o.faults && !o.untimed;
+        fail(timed && all.failedWrites > 0, "writes were not acknowledged");
         fail(all.otherErrors > 0, "requests failed otherwise than with 0x0B");
-        fail(!o.faults && all.stale * 100 > all.reads, "more than 1 % of reads were answered 0x0B");
+        fail(timed && all.stale * 100 > all.reads, "more than 1 % of reads were answered 0x0B");
         fail(quitters.appliedLate > 0 || !quitters.problems.empty(),
              "a write was applied after its client left or its deadline passed");
         fail(o.faults && (quitters.refusedByGateway == 0 || quitters.unchecked > 0),

@@ -1,12 +1,16 @@
 // tiwaysim: serves simulated host-adapter cards, each with a TIWAY network
 // of simulated controllers, in the memory device file that the driver maps,
 // polling each card's mailbox in real time until SIGINT or SIGTERM.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include <unistd.h>
 
@@ -63,13 +67,52 @@ bool WriteFileAtomically(const std::string &path, const std::string &text) {
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-bool SaveMemory(const std::string &path, const std::vector<CardPlan> &plans) {
-    std::ofstream out(path + ".tmp", std::ios::trunc);
+std::string MemoryText(const std::vector<CardPlan> &plans) {
+    std::ostringstream out;
     out << "# controller memory kept by tiwaysim\n";
     WriteMemory(out, plans);
-    out.close();
-    return out.good() && std::rename((path + ".tmp").c_str(), path.c_str()) == 0;
+    return out.str();
 }
+
+bool SaveMemory(const std::string &path, const std::vector<CardPlan> &plans) {
+    return WriteFileAtomically(path, MemoryText(plans));
+}
+
+// Writes the memory file on a thread of its own while the cards are served:
+// a disk held up by other writers (the kernel throttles them) must not hold
+// up the mailboxes, which a host times out on within a second.
+class MemoryWriter {
+  public:
+    explicit MemoryWriter(std::string path) : path_(std::move(path)) {}
+    ~MemoryWriter() {
+        Finish();
+    }
+    bool Busy() const {
+        return busy_;
+    }
+    // False when the write before this one failed.
+    bool Start(std::string text) {
+        const bool ok = Finish();
+        busy_ = true;
+        thread_ = std::thread([this, text = std::move(text)] {
+            ok_ = WriteFileAtomically(path_, text);
+            busy_ = false;
+        });
+        return ok;
+    }
+    bool Finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return ok_;
+    }
+
+  private:
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> ok_{true};
+};
 
 // "card C800 delay 500" picks one card; anything else goes to every card.
 std::string Control(std::string_view line, std::vector<std::unique_ptr<ServedCard>> &cards) {
@@ -169,6 +212,7 @@ int Serve(const Options &o) {
     const timespec pause{0, static_cast<long>(o.pollMicros) * 1000L};
     std::uint64_t lastHousekeeping = NowUs() / 1000;
     std::uint64_t lastSave = lastHousekeeping;
+    MemoryWriter writer(o.memory);
     int status = 0;
     while (gStop == 0) {
         const std::uint64_t nowUs = NowUs();
@@ -180,13 +224,13 @@ int Serve(const Options &o) {
         if (now - lastHousekeeping >= 10) {
             lastHousekeeping = now;
             control.Poll([&cards](std::string_view line) { return Control(line, cards); });
-            if (!o.memory.empty() && now - lastSave >= 1000) {
+            if (!o.memory.empty() && now - lastSave >= 1000 && !writer.Busy()) {
                 bool changed = false;
                 for (auto &c : cards) {
                     changed = changed || c->adapter.memoryChanged;
                     c->adapter.memoryChanged = false;
                 }
-                if (changed && !SaveMemory(o.memory, plans)) {
+                if (changed && !writer.Start(MemoryText(plans))) {
                     Fail("cannot write " + o.memory);
                 }
                 lastSave = now;
@@ -195,7 +239,7 @@ int Serve(const Options &o) {
         }
         nanosleep(&pause, nullptr);
     }
-    if (!o.memory.empty() && !SaveMemory(o.memory, plans)) {
+    if (!o.memory.empty() && (!writer.Finish() || !SaveMemory(o.memory, plans))) {
         Fail("cannot write " + o.memory);
         status = 1;
     }

@@ -29,6 +29,8 @@
 #   e2e.EndToEnd.AdapterIgnoresItsResetUntilReopened: 20 s of the reset's
 #     polling loop in real time; the same loop runs sanitized to its time-out
 #     on the virtual clock (CardReset.NoResetSwitchTimesTheDriverOut).
+# The sanitized orvgate_load runs, but judges no time (--untimed): a
+# sanitized card and gateway on a busy machine may outlast the time-outs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

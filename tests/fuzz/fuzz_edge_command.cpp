@@ -25,7 +25,7 @@ namespace {
 
 EdgeModel Model() {
     EdgeModel model;
-    DeviceSpec a;
+    DeviceDef a;
     a.id = "plc1";
     a.channel = 1;
     a.metrics = {{"V1", Datatype::Int16, true, 0, 2, 0},
@@ -33,7 +33,7 @@ EdgeModel Model() {
                  {"D7", Datatype::Float, true, 0, 4, 2},
                  {"Run", Datatype::Boolean, true, 0, 5, 3},
                  {"K1", Datatype::Int32, false, 0, 6, 4}};
-    DeviceSpec b;
+    DeviceDef b;
     b.id = "plc2";
     b.channel = 2;
     b.metrics = {{"W2", Datatype::UInt32, true, 0, 8, 5}, {"W3", Datatype::Int32, true, 0, 9, 6}};
@@ -104,9 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(transport.published.size() == births);
     }
     for (const auto &w : source.writes) {
-        const DeviceSpec &spec = source.model.devices.at(device);
-        const MetricSpec *target = nullptr;
-        for (const MetricSpec &m : spec.metrics) {
+        const DeviceDef &def = source.model.devices.at(device);
+        const MetricDef *target = nullptr;
+        for (const MetricDef &m : def.metrics) {
             target = m.point == w.point ? &m : target;
         }
         FUZZ_CHECK(target != nullptr && target->writable && Fits(target->type, w.raw));

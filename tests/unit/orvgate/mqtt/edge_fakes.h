@@ -42,8 +42,8 @@ class FakeSource final : public EdgeSource {
 
     explicit FakeSource(EdgeModel m) : model(std::move(m)) {
         std::size_t points = 0;
-        for (const DeviceSpec &d : model.devices) {
-            for (const MetricSpec &s : d.metrics) {
+        for (const DeviceDef &d : model.devices) {
+            for (const MetricDef &s : d.metrics) {
                 points = std::max(points, s.point + 1);
             }
         }

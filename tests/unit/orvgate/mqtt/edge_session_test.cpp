@@ -21,7 +21,7 @@ using Payload = orvgate::sparkplug::Payload;
 
 EdgeModel PlantModel() {
     EdgeModel model;
-    DeviceSpec a;
+    DeviceDef a;
     a.id = "plc1";
     a.channel = 1;
     a.secondary = 1;
@@ -30,7 +30,7 @@ EdgeModel PlantModel() {
                  {"V101", Datatype::UInt16, false, 5, 12, 1},
                  {"Level", Datatype::Float, true, 0, 13, 2},
                  {"Run", Datatype::Boolean, true, 0, 14, 3}};
-    DeviceSpec b;
+    DeviceDef b;
     b.id = "plc2";
     b.channel = 2;
     b.secondary = 2;

@@ -17,8 +17,8 @@ namespace {
 
 using Payload = orvgate::sparkplug::Payload;
 
-MetricSpec Spec(Datatype type, bool writable = true) {
-    MetricSpec s;
+MetricDef Def(Datatype type, bool writable = true) {
+    MetricDef s;
     s.name = "m";
     s.type = type;
     s.writable = writable;
@@ -31,7 +31,7 @@ TEST(MqttPayload, EachDatatypeTravelsInTheFieldDecodersReadItFrom) {
     auto add = [&](Datatype t, std::uint32_t raw, bool withName = false) {
         PointValue v = good;
         v.raw = raw;
-        b.AddPoint(Spec(t), 40, withName, v);
+        b.AddPoint(Def(t), 40, withName, v);
     };
     add(Datatype::Int16, 0x0000FFFF, true);
     add(Datatype::Int16, 0x00008000);
@@ -40,7 +40,7 @@ TEST(MqttPayload, EachDatatypeTravelsInTheFieldDecodersReadItFrom) {
     add(Datatype::UInt32, 0xFFFFFFFF);
     add(Datatype::Float, std::bit_cast<std::uint32_t>(-0.25f));
     add(Datatype::Boolean, 1);
-    b.AddPoint(Spec(Datatype::Int16), 41, false, PointValue{PointValue::State::Failed, 0x1234, 0});
+    b.AddPoint(Def(Datatype::Int16), 41, false, PointValue{PointValue::State::Failed, 0x1234, 0});
 
     Payload p;
     ASSERT_TRUE(p.ParseFromString(b.Serialize()));
@@ -103,7 +103,7 @@ TEST(MqttCommands, AValueIsWrittenOnlyWhenItFitsTheMetricsType) {
         c.field = f;
         c.integer = v;
         std::uint32_t r = 0;
-        const CommandCheck result = CheckCommand(Spec(t), c, r);
+        const CommandCheck result = CheckCommand(Def(t), c, r);
         if (raw != nullptr) {
             *raw = r;
         }
@@ -130,15 +130,15 @@ TEST(MqttCommands, AValueIsWrittenOnlyWhenItFitsTheMetricsType) {
     CommandMetric c;
     c.field = F::Float;
     c.real32 = std::nanf("");
-    EXPECT_EQ(CheckCommand(Spec(Datatype::Float), c, raw), CommandCheck::OutOfRange);
+    EXPECT_EQ(CheckCommand(Def(Datatype::Float), c, raw), CommandCheck::OutOfRange);
     c.real32 = 3.0f;
     c.datatype = 10; // says Double
-    EXPECT_EQ(CheckCommand(Spec(Datatype::Float), c, raw), CommandCheck::WrongType);
+    EXPECT_EQ(CheckCommand(Def(Datatype::Float), c, raw), CommandCheck::WrongType);
     c.datatype.reset();
     c.isNull = true;
-    EXPECT_EQ(CheckCommand(Spec(Datatype::Float), c, raw), CommandCheck::NoValue);
+    EXPECT_EQ(CheckCommand(Def(Datatype::Float), c, raw), CommandCheck::NoValue);
     c.isNull = false;
-    EXPECT_EQ(CheckCommand(Spec(Datatype::Float, false), c, raw), CommandCheck::ReadOnly);
+    EXPECT_EQ(CheckCommand(Def(Datatype::Float, false), c, raw), CommandCheck::ReadOnly);
 }
 
 TEST(MqttNames, TopicsFollowTheNamespace) {
@@ -163,7 +163,7 @@ TEST(MqttNames, IdsAndNamesAreRefusedForWhatWouldBreakATopicOrATagBrowser) {
 
 TEST(MqttNames, TheModelsProblemsNameTheirMapLine) {
     EdgeModel model;
-    DeviceSpec d;
+    DeviceDef d;
     d.id = "plc1";
     d.line = 3;
     d.metrics = {{"Level", Datatype::Float, false, 0, 4, 0}, {"LEVEL", Datatype::Int16, false, 0, 7, 1}};
@@ -181,7 +181,7 @@ TEST(MqttNames, TheModelsProblemsNameTheirMapLine) {
     model.devices[0].metrics[1].type = Datatype::Int16;
     EXPECT_TRUE(CheckModel(model, error)) << error;
 
-    DeviceSpec twin = d;
+    DeviceDef twin = d;
     twin.id = "PLC1";
     twin.line = 9;
     model.devices.push_back(twin);

@@ -21,19 +21,19 @@ const char *Describe(CommandCheck check) {
     return "";
 }
 
-CommandCheck CheckCommand(const MetricSpec &spec, const CommandMetric &command, std::uint32_t &raw) {
+CommandCheck CheckCommand(const MetricDef &def, const CommandMetric &command, std::uint32_t &raw) {
     using Field = CommandMetric::Field;
-    if (!spec.writable) {
+    if (!def.writable) {
         return CommandCheck::ReadOnly;
     }
-    if (command.datatype && *command.datatype != static_cast<std::uint32_t>(spec.type)) {
+    if (command.datatype && *command.datatype != static_cast<std::uint32_t>(def.type)) {
         return CommandCheck::WrongType;
     }
     if (command.isNull || command.field == Field::None) {
         return CommandCheck::NoValue;
     }
     const std::uint64_t v = command.integer;
-    switch (spec.type) {
+    switch (def.type) {
     case Datatype::Int16: {
         if (command.field != Field::Int) {
             return CommandCheck::WrongType;

@@ -29,7 +29,7 @@ const char *Describe(CommandCheck check);
 // Int32 any int_value; UInt32 an int_value, or a long_value within 32 bits;
 // Float a finite float_value; Boolean a boolean_value. `raw` is as
 // PointValue::raw: a 16-bit value zero-extended, a float's bits, 0 or 1.
-CommandCheck CheckCommand(const MetricSpec &spec, const CommandMetric &command, std::uint32_t &raw);
+CommandCheck CheckCommand(const MetricDef &def, const CommandMetric &command, std::uint32_t &raw);
 
 // Whether an NCMD metric asks for a rebirth: named Node Control/Rebirth,
 // Boolean if it says its type, true.

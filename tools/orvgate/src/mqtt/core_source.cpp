@@ -92,7 +92,7 @@ CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_
         const auto key = std::make_pair(c.span.channel, c.span.secondary);
         auto at = deviceOf.find(key);
         if (at == deviceOf.end()) {
-            DeviceSpec device;
+            DeviceDef device;
             device.channel = key.first;
             device.secondary = key.second;
             device.id = DefaultDeviceId(key.first, key.second);
@@ -106,9 +106,9 @@ CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_
             at = deviceOf.emplace(key, model_.devices.size()).first;
             model_.devices.push_back(std::move(device));
         }
-        DeviceSpec &device = model_.devices[at->second];
+        DeviceDef &device = model_.devices[at->second];
         for (std::int32_t v = 0; v < c.range.count; ++v) {
-            MetricSpec m;
+            MetricDef m;
             m.name = NameOf(c, v);
             m.type = DatatypeOf(c.range.kind);
             m.writable = c.range.writable && !readOnly;
@@ -128,7 +128,7 @@ bool CoreSource::DeviceAlive(std::size_t device) const {
     if (device >= model_.devices.size()) {
         return false;
     }
-    const DeviceSpec &d = model_.devices[device];
+    const DeviceDef &d = model_.devices[device];
     for (const CardStatus &card : core_.Cards()) {
         if (card.channel == d.channel) {
             return card.SecondaryState(d.secondary) == HealthState::Good;

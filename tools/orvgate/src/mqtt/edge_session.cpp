@@ -33,7 +33,7 @@ double Numeric(Datatype type, std::uint32_t raw) {
 
 // Whether `now` must be reported after `told`: any change of null-ness,
 // and of value beyond the deadband (a Boolean has none).
-bool Changed(const MetricSpec &spec, bool known, bool toldNull, std::uint32_t toldRaw, const PointValue &now) {
+bool Changed(const MetricDef &def, bool known, bool toldNull, std::uint32_t toldRaw, const PointValue &now) {
     const bool nowNull = now.state != PointValue::State::Good;
     if (!known || toldNull != nowNull) {
         return true;
@@ -41,15 +41,15 @@ bool Changed(const MetricSpec &spec, bool known, bool toldNull, std::uint32_t to
     if (nowNull || now.raw == toldRaw) {
         return false;
     }
-    if (spec.deadband <= 0 || spec.type == Datatype::Boolean) {
+    if (def.deadband <= 0 || def.type == Datatype::Boolean) {
         return true;
     }
-    const double a = Numeric(spec.type, toldRaw);
-    const double b = Numeric(spec.type, now.raw);
+    const double a = Numeric(def.type, toldRaw);
+    const double b = Numeric(def.type, now.raw);
     if (!std::isfinite(a) || !std::isfinite(b)) {
         return true;
     }
-    return std::fabs(b - a) > spec.deadband;
+    return std::fabs(b - a) > def.deadband;
 }
 
 bool SameNodeValue(const NodeMetric &a, const NodeMetric &b) {
@@ -95,15 +95,15 @@ EdgeSession::EdgeSession(const EdgeSettings &settings, EdgeSource &source, Trans
     devices_.resize(model_.devices.size());
     metricByName_.resize(model_.devices.size());
     for (std::size_t d = 0; d < model_.devices.size(); ++d) {
-        const DeviceSpec &spec = model_.devices[d];
-        dbirthTopics_.push_back(DeviceTopic(DeviceMessage::DBIRTH, g, e, spec.id));
-        ddeathTopics_.push_back(DeviceTopic(DeviceMessage::DDEATH, g, e, spec.id));
-        ddataTopics_.push_back(DeviceTopic(DeviceMessage::DDATA, g, e, spec.id));
-        deviceById_.emplace(spec.id, d);
-        devicesOfChannel_[spec.channel].push_back(d);
-        devices_[d].told.resize(spec.metrics.size());
-        for (std::size_t m = 0; m < spec.metrics.size(); ++m) {
-            metricByName_[d].emplace(spec.metrics[m].name, m);
+        const DeviceDef &def = model_.devices[d];
+        dbirthTopics_.push_back(DeviceTopic(DeviceMessage::DBIRTH, g, e, def.id));
+        ddeathTopics_.push_back(DeviceTopic(DeviceMessage::DDEATH, g, e, def.id));
+        ddataTopics_.push_back(DeviceTopic(DeviceMessage::DDATA, g, e, def.id));
+        deviceById_.emplace(def.id, d);
+        devicesOfChannel_[def.channel].push_back(d);
+        devices_[d].told.resize(def.metrics.size());
+        for (std::size_t m = 0; m < def.metrics.size(); ++m) {
+            metricByName_[d].emplace(def.metrics[m].name, m);
         }
     }
     transport_.SetEvents(this);
@@ -331,12 +331,12 @@ void EdgeSession::Birth() {
 }
 
 void EdgeSession::DeviceBirth(std::size_t device) {
-    const DeviceSpec &spec = model_.devices[device];
+    const DeviceDef &def = model_.devices[device];
     Device &dev = devices_[device];
     PayloadBuilder birth(clock_.WallMs(), NextSeq());
-    for (std::size_t m = 0; m < spec.metrics.size(); ++m) {
-        const PointValue v = source_.Read(spec.metrics[m].point);
-        birth.AddPoint(spec.metrics[m], aliases_.Of(device, m), true, v);
+    for (std::size_t m = 0; m < def.metrics.size(); ++m) {
+        const PointValue v = source_.Read(def.metrics[m].point);
+        birth.AddPoint(def.metrics[m], aliases_.Of(device, m), true, v);
         dev.told[m] = Told{true, v.state != PointValue::State::Good, v.raw};
     }
     Publish(dbirthTopics_[device], birth);
@@ -435,13 +435,13 @@ void EdgeSession::Reconcile(std::int32_t channel, bool withData) {
 }
 
 bool EdgeSession::ReportChanges(std::size_t device) {
-    const DeviceSpec &spec = model_.devices[device];
+    const DeviceDef &def = model_.devices[device];
     Device &dev = devices_[device];
     std::vector<std::pair<std::size_t, PointValue>> changed;
-    for (std::size_t m = 0; m < spec.metrics.size(); ++m) {
-        const PointValue v = source_.Read(spec.metrics[m].point);
+    for (std::size_t m = 0; m < def.metrics.size(); ++m) {
+        const PointValue v = source_.Read(def.metrics[m].point);
         const Told &t = dev.told[m];
-        if (Changed(spec.metrics[m], t.known, t.null, t.raw, v)) {
+        if (Changed(def.metrics[m], t.known, t.null, t.raw, v)) {
             changed.emplace_back(m, v);
         }
     }
@@ -450,7 +450,7 @@ bool EdgeSession::ReportChanges(std::size_t device) {
     }
     PayloadBuilder message(clock_.WallMs(), NextSeq());
     for (const auto &[m, v] : changed) {
-        message.AddPoint(spec.metrics[m], aliases_.Of(device, m), false, v);
+        message.AddPoint(def.metrics[m], aliases_.Of(device, m), false, v);
         dev.told[m] = Told{true, v.state != PointValue::State::Good, v.raw};
     }
     Publish(ddataTopics_[device], message);
@@ -458,17 +458,17 @@ bool EdgeSession::ReportChanges(std::size_t device) {
 }
 
 void EdgeSession::RecordChanges(std::size_t device) {
-    const DeviceSpec &spec = model_.devices[device];
+    const DeviceDef &def = model_.devices[device];
     Device &dev = devices_[device];
-    for (std::size_t m = 0; m < spec.metrics.size(); ++m) {
+    for (std::size_t m = 0; m < def.metrics.size(); ++m) {
         Told &t = dev.told[m];
         // Only a change from a value a birth gave: before the first birth
         // there is nothing to be historical to.
         if (!t.known) {
             continue;
         }
-        const PointValue v = source_.Read(spec.metrics[m].point);
-        if (Changed(spec.metrics[m], t.known, t.null, t.raw, v)) {
+        const PointValue v = source_.Read(def.metrics[m].point);
+        if (Changed(def.metrics[m], t.known, t.null, t.raw, v)) {
             store_.Push(HistoryEntry{static_cast<std::uint32_t>(device), static_cast<std::uint32_t>(m), v});
             t = Told{true, v.state != PointValue::State::Good, v.raw};
         }
@@ -588,7 +588,7 @@ void EdgeSession::DeviceCommand(const std::string &deviceId, const std::uint8_t 
         return;
     }
     const std::size_t d = dev->second;
-    const DeviceSpec &spec = model_.devices[d];
+    const DeviceDef &def = model_.devices[d];
     for (const CommandMetric &c : metrics) {
         std::size_t m = 0;
         if (c.alias) {
@@ -596,7 +596,7 @@ void EdgeSession::DeviceCommand(const std::string &deviceId, const std::uint8_t 
                 Reject(where, "no metric of alias " + std::to_string(*c.alias));
                 continue;
             }
-            if (c.name && *c.name != spec.metrics[m].name) {
+            if (c.name && *c.name != def.metrics[m].name) {
                 Reject(where, "alias " + std::to_string(*c.alias) + " is not \"" + *c.name + "\"");
                 continue;
             }
@@ -611,7 +611,7 @@ void EdgeSession::DeviceCommand(const std::string &deviceId, const std::uint8_t 
             Reject(where, "a metric with neither alias nor name");
             continue;
         }
-        const MetricSpec &metric = spec.metrics[m];
+        const MetricDef &metric = def.metrics[m];
         std::uint32_t raw = 0;
         const CommandCheck check = CheckCommand(metric, c, raw);
         if (check != CommandCheck::Write) {
@@ -637,9 +637,9 @@ void EdgeSession::WriteDone(std::uint64_t token, const WriteOutcome &outcome) {
     }
     const PendingWrite w = it->second;
     pending_.erase(it);
-    const DeviceSpec &spec = model_.devices[w.device];
-    const MetricSpec &metric = spec.metrics[w.metric];
-    const std::string what = "DCMD " + spec.id + ": \"" + metric.name + "\": ";
+    const DeviceDef &def = model_.devices[w.device];
+    const MetricDef &metric = def.metrics[w.metric];
+    const std::string what = "DCMD " + def.id + ": \"" + metric.name + "\": ";
     switch (outcome.result) {
     case WriteOutcome::Result::Applied:
         break;

@@ -30,7 +30,7 @@ enum class Datatype : std::uint32_t {
 };
 
 // One metric of a device: one value of the map.
-struct MetricSpec {
+struct MetricDef {
     std::string name;                 // as the map names it, or the default derived from the gate
     Datatype type = Datatype::UInt16; // Int16, UInt16, Int32, UInt32, Float or Boolean
     bool writable = false;            // a DCMD may write it (the map says rw, and no --read-only)
@@ -40,16 +40,16 @@ struct MetricSpec {
 };
 
 // One device: a secondary of a channel.
-struct DeviceSpec {
+struct DeviceDef {
     std::string id; // the Sparkplug device id
     std::int32_t channel = 0;
     std::int32_t secondary = 0;
     int line = 0; // the map line that gave the id, for errors
-    std::vector<MetricSpec> metrics;
+    std::vector<MetricDef> metrics;
 };
 
 struct EdgeModel {
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceDef> devices;
 };
 
 // A value as the core holds it now.

@@ -150,8 +150,8 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 bool CheckModel(const EdgeModel &model, std::string &error) {
-    std::map<std::string, const DeviceSpec *> devices;
-    for (const DeviceSpec &d : model.devices) {
+    std::map<std::string, const DeviceDef *> devices;
+    for (const DeviceDef &d : model.devices) {
         if (const std::string why = NameProblem(d.id, kMaxIdBytes); !why.empty()) {
             error = AtLine(d.line, "device id \"" + d.id + "\" " + why);
             return false;
@@ -162,8 +162,8 @@ bool CheckModel(const EdgeModel &model, std::string &error) {
                                        "\" (line " + std::to_string(it->second->line) + ")");
             return false;
         }
-        std::map<std::string, const MetricSpec *> names;
-        for (const MetricSpec &m : d.metrics) {
+        std::map<std::string, const MetricDef *> names;
+        for (const MetricDef &m : d.metrics) {
             if (const std::string why = NameProblem(m.name, kMaxNameBytes); !why.empty()) {
                 error = AtLine(m.line, "metric name \"" + m.name + "\" " + why);
                 return false;
@@ -186,7 +186,7 @@ bool CheckModel(const EdgeModel &model, std::string &error) {
 
 Aliases::Aliases(const EdgeModel &model) {
     std::uint64_t next = 1;
-    for (const DeviceSpec &d : model.devices) {
+    for (const DeviceDef &d : model.devices) {
         first_.push_back(next);
         counts_.push_back(d.metrics.size());
         next += d.metrics.size();

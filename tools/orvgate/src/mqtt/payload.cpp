@@ -75,14 +75,14 @@ PayloadBuilder::PayloadBuilder(std::uint64_t timestampMs, std::optional<std::uin
 
 PayloadBuilder::~PayloadBuilder() = default;
 
-void PayloadBuilder::AddPoint(const MetricSpec &spec, std::uint64_t alias, bool withName, const PointValue &value,
+void PayloadBuilder::AddPoint(const MetricDef &def, std::uint64_t alias, bool withName, const PointValue &value,
                               bool historical) {
     pb::Payload::Metric *m = impl_->payload.add_metrics();
     if (withName) {
-        m->set_name(spec.name);
+        m->set_name(def.name);
     }
     m->set_alias(alias);
-    m->set_datatype(static_cast<std::uint32_t>(spec.type));
+    m->set_datatype(static_cast<std::uint32_t>(def.type));
     m->set_timestamp(value.timestampMs != 0 ? value.timestampMs : impl_->payload.timestamp());
     if (historical) {
         m->set_is_historical(true);
@@ -91,7 +91,7 @@ void PayloadBuilder::AddPoint(const MetricSpec &spec, std::uint64_t alias, bool 
         m->set_is_null(true);
         return;
     }
-    SetPointValue(*m, spec.type, value.raw);
+    SetPointValue(*m, def.type, value.raw);
 }
 
 void PayloadBuilder::AddNode(const NodeMetric &metric, std::optional<std::uint64_t> alias, bool withName,

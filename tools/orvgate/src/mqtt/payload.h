@@ -27,7 +27,7 @@ class PayloadBuilder {
     // A value of the map. Births name the metric, data messages give the
     // alias alone; both give the datatype, which decoders need to read the
     // value. A point that is not Good is sent as null.
-    void AddPoint(const MetricSpec &spec, std::uint64_t alias, bool withName, const PointValue &value,
+    void AddPoint(const MetricDef &def, std::uint64_t alias, bool withName, const PointValue &value,
                   bool historical = false);
     // One of the node's own metrics; no alias leaves it to be named.
     void AddNode(const NodeMetric &metric, std::optional<std::uint64_t> alias, bool withName,

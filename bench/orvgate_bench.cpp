@@ -416,8 +416,7 @@ class Bench {
 
   private:
     template <typename Work> bool Serve(orvgate::Gateway &core, std::string &error, Work work) {
-        const orvgate::MapRouter router(core.Ranges(), core.Plan(), core.Cache(), core.Settings().maxAge, false, 255,
-                                        [] { return std::vector<std::uint16_t>(); });
+        const orvgate::MapRouter router(core.Values(), 255, [] { return std::vector<std::uint16_t>(); });
         orvgate::ServerSettings settings;
         settings.port = std::to_string(o_.port);
         settings.maxClients = kClients;
@@ -812,6 +811,33 @@ std::string DeviceTopicOf(orvgate::mqtt::DeviceMessage type, const std::string &
     return orvgate::mqtt::DeviceTopic(type, kGroup, kEdgeNode, device);
 }
 
+// Passes the core's events on to the edge node of the phase under way, if
+// any: the bench starts and ends edge nodes while the core runs.
+class EdgeRelay final : public orvgate::CoreObserver {
+  public:
+    void To(orvgate::CoreObserver *observer) {
+        to_ = observer;
+    }
+    void CycleDone(std::int32_t channel) override {
+        if (orvgate::CoreObserver *o = to_.load()) {
+            o->CycleDone(channel);
+        }
+    }
+    void BlockChanged(std::int32_t channel, std::int32_t secondary) override {
+        if (orvgate::CoreObserver *o = to_.load()) {
+            o->BlockChanged(channel, secondary);
+        }
+    }
+    void HealthChanged(std::int32_t channel) override {
+        if (orvgate::CoreObserver *o = to_.load()) {
+            o->HealthChanged(channel);
+        }
+    }
+
+  private:
+    std::atomic<orvgate::CoreObserver *> to_{nullptr};
+};
+
 class MqttBench {
   public:
     MqttBench(const Options &o, Bench &bench, tiwaysim::SimProcess &sim, int port)
@@ -825,8 +851,8 @@ class MqttBench {
         std::unique_ptr<orvgate::mqtt::CoreSource> source;
         std::unique_ptr<orvgate::mqtt::EdgeNode> edge;
         const auto started = [&](orvgate::Gateway &core, const orvgate::MapFile &map, std::string &) {
-            source = std::make_unique<orvgate::mqtt::CoreSource>(core, map, false);
-            core.AddObserver(source.get());
+            source = std::make_unique<orvgate::mqtt::CoreSource>(core, map);
+            core.AddObserver(&relay_);
             return true;
         };
         // The four cards with the edge node off, then on; the edge node and
@@ -855,8 +881,8 @@ class MqttBench {
     }
 
   private:
-    static void Detach(std::unique_ptr<orvgate::mqtt::CoreSource> &source,
-                       std::unique_ptr<orvgate::mqtt::EdgeNode> &edge) {
+    void Detach(std::unique_ptr<orvgate::mqtt::CoreSource> &source, std::unique_ptr<orvgate::mqtt::EdgeNode> &edge) {
+        relay_.To(nullptr);
         edge.reset();
         source.reset();
     }
@@ -873,7 +899,7 @@ class MqttBench {
         if (!edge->Start(error)) {
             return nullptr;
         }
-        source.Attach(&edge->Events());
+        relay_.To(&edge->Events());
         return edge;
     }
 
@@ -971,7 +997,7 @@ class MqttBench {
                 out.afterReadUs.push_back(UsOf(data->at - *read));
             }
         }
-        source.Attach(nullptr);
+        relay_.To(nullptr);
         edge->Stop();
         return true;
     }
@@ -1035,7 +1061,7 @@ class MqttBench {
             }
             out.rebirthUs.push_back(std::chrono::duration<double, std::micro>(birth->at - t0).count());
         }
-        source.Attach(nullptr);
+        relay_.To(nullptr);
         edge->Stop();
         return true;
     }
@@ -1044,6 +1070,7 @@ class MqttBench {
     Bench &bench_;
     tiwaysim::SimProcess &sim_;
     int port_;
+    EdgeRelay relay_; // outlives every gateway of the phases
     Subscriber subscriber_;
 };
 

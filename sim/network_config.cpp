@@ -6,6 +6,10 @@
 #include "reply_codes.h"
 #include "text_fields.h"
 
+using orvtiw::text::ParseHex;
+using orvtiw::text::ParseNumber;
+using orvtiw::text::SplitFields;
+
 namespace tiwaysim {
 namespace {
 

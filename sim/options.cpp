@@ -7,6 +7,9 @@
 #include "control_commands.h"
 #include "text_fields.h"
 
+using orvtiw::text::ParseHex;
+using orvtiw::text::ParseNumber;
+
 #ifndef ORVTIW_VERSION
 #error "ORVTIW_VERSION names the project's version"
 #endif

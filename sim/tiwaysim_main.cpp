@@ -20,6 +20,9 @@
 #include "options.h"
 #include "served_cards.h"
 #include "text_fields.h"
+
+using orvtiw::text::ParseHex;
+using orvtiw::text::SplitFields;
 #include "trace.h"
 
 #ifndef TIWAYSIM_DEFAULT_DEVICE

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "map/gate_address.h"
 #include "map/map_check.h"
 #include "map/map_file.h"
 #include "modbus/mbap_stream.h"
@@ -25,6 +26,7 @@
 #include "modbus/transparent.h"
 #include "modbus/value_codec.h"
 #include "scan/scan_plan.h"
+#include "scan/values.h"
 
 using namespace orvgate;
 using orvtiw::fuzz::HostChannel;
@@ -157,7 +159,7 @@ void CheckReply(const Fixture &f, const Request &r, Tables4 &t) {
         const ValuePlace place = PlaceOf(f.plan.pieces[index], value);
         const std::uint32_t raw = RawAt(place.block, place.offset);
         const std::uint32_t expected =
-            bits ? (CoilOf(c->range.kind, raw, c->firstBit + static_cast<int>(slot)) ? 1u : 0u)
+            bits ? PointOfElement(c->range.kind, c->firstBit, static_cast<std::int32_t>(slot), raw)
                  : RegisterOf(c->range.kind, c->range.order, raw, static_cast<int>(slot % 2));
         FUZZ_CHECK(got == expected);
     }
@@ -166,17 +168,23 @@ void CheckReply(const Fixture &f, const Request &r, Tables4 &t) {
 void CheckJob(const Fixture &f, const Request &r, const Job &job, bool transparent) {
     FUZZ_CHECK(IsWrite(r.function) || transparent);
     if (transparent) {
-        FUZZ_CHECK(job.direct.has_value() && job.writes.empty());
-        const DirectTransfer &d = *job.direct;
-        FUZZ_CHECK(d.secondary == r.unit && d.secondary >= 1 && d.secondary <= 31);
-        FUZZ_CHECK(d.letter == LetterOf(r.function));
-        FUZZ_CHECK(d.element == r.address + 1u && d.count == r.count);
-        FUZZ_CHECK(d.element + static_cast<std::uint32_t>(d.count) - 1 <= 0xFFFF);
-        FUZZ_CHECK(d.write == IsWrite(r.function));
-        FUZZ_CHECK(d.values.size() == (d.write ? r.count : 0u));
+        FUZZ_CHECK(!job.transfers.empty() && job.writes.empty() && job.channel == kTransparentChannel);
+        const char letter = LetterOf(r.function);
+        const std::int32_t most = letter == 'X' || letter == 'Y' ? 256 : 128;
+        std::uint32_t element = r.address + 1u;
+        for (const DriverTransfer &t : job.transfers) {
+            const std::optional<AddressParts> parts = SplitAddress(t.address);
+            FUZZ_CHECK(parts.has_value() && parts->secondary == r.unit && t.secondary == r.unit);
+            FUZZ_CHECK(r.unit >= 1 && r.unit <= 31 && parts->letter == letter && parts->element == element);
+            FUZZ_CHECK(t.count >= 1 && t.count <= most && element + static_cast<std::uint32_t>(t.count) - 1 <= 0xFFFF);
+            FUZZ_CHECK(t.write == IsWrite(r.function));
+            FUZZ_CHECK(t.values.size() == (t.write ? static_cast<std::size_t>(t.count) : 0u));
+            element += static_cast<std::uint32_t>(t.count);
+        }
+        FUZZ_CHECK(element == r.address + 1u + r.count);
         return;
     }
-    FUZZ_CHECK(!job.direct && !job.writes.empty());
+    FUZZ_CHECK(job.transfers.empty() && !job.writes.empty());
     std::uint32_t slots = 0;
     for (const WriteStep &s : job.writes) {
         FUZZ_CHECK(s.range < f.ranges.size());
@@ -211,8 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     SetCache(f, data[0]);
     const std::vector<std::uint16_t> stats{1, 2, 3, 4};
     const StatsRegisters statsRegisters = [&stats] { return stats; };
-    const MapRouter mapped(f.ranges, f.plan, *f.cache, std::chrono::milliseconds(100), (data[0] & 0x40) != 0, 255,
-                           statsRegisters);
+    const PointValues values(f.ranges, f.plan, *f.cache, std::chrono::milliseconds(100), (data[0] & 0x40) != 0);
+    const MapRouter mapped(values, 255, statsRegisters);
     const TransparentRouter direct((data[0] & 0x40) == 0, 255, statsRegisters);
     const Router &router = transparent ? static_cast<const Router &>(direct) : mapped;
     static Tables4 tables;

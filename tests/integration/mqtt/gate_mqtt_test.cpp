@@ -279,7 +279,7 @@ TEST_F(GateMqtt, AHostsCommandsRebirthWriteWhatIsWritableAndConfirmWhatThePlcHol
 TEST_F(GateMqtt, ACommandTheNetworkNeverAnsweredIsNeverConfirmed) {
     // A pause after each scan cycle, so that the command is the first
     // request the hanging card meets, not a scan read.
-    StartGate({"--scan-period", "2000"});
+    StartGate({"--scan-period", "2000", "--max-age", "5000"});
     ASSERT_TRUE(sub_->WaitFor(kBirth2, 1, 10s)) << gate_->Log();
     // In the pause: the card takes no request for a while.
     std::string before = Requests();

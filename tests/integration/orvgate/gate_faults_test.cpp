@@ -358,7 +358,7 @@ TEST_F(GateFaults, OneSecondaryDisconnectedTakesOnlyItsRanges) {
 TEST_F(GateFaults, AWriteWhoseReplyDoesNotComeIsNeverAcknowledged) {
     // A pause after each scan cycle, so that the write below is the first
     // request the slowed card meets, not a scan read.
-    StartGate({"--scan-period", "2000"});
+    StartGate({"--scan-period", "2000", "--max-age", "5000"});
     Client c;
     ASSERT_TRUE(c.connected());
     std::uint16_t value = 0;

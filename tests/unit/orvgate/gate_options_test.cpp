@@ -53,5 +53,12 @@ TEST(Options, CardAndWritableBelongToTheTransparentDefault) {
     EXPECT_NE(mapped.message.find("transparent default"), std::string::npos) << mapped.message;
 }
 
+TEST(Options, WaitsThatCannotHoldTogetherAreRefused) {
+    EXPECT_TRUE(Parse({"--retry-interval", "5000", "--retry-most", "5000"}).options);
+    EXPECT_EQ(Parse({"--retry-interval", "5000", "--retry-most", "4000"}).exitCode, 2);
+    EXPECT_EQ(Parse({"--scan-period", "2000"}).exitCode, 2) << "as long as the default --max-age";
+    EXPECT_TRUE(Parse({"--scan-period", "2000", "--max-age", "2001"}).options);
+}
+
 } // namespace
 } // namespace orvgate

@@ -61,14 +61,15 @@ TEST(MapFile, NamesDeadbandsRangesForMqttAloneAndDeviceIds) {
                           "device 2 line1-filler\n"
                           "holding 2 0 02V00C8 1 int16 rw deadband 2.5 \"Tank 1 level\"  # a tag\n"
                           "mqtt 02V0190 2 float rw \"Pump speed\"\n"
-                          "mqtt 02V01F40 3 bits\n",
+                          "mqtt 02V01F40 3 bits\n"
+                          "coils 2 0 02V01F40 3 bits no-mqtt\n",
                           error);
     ASSERT_TRUE(map) << error;
     ASSERT_EQ(map->devices.size(), 1u);
     EXPECT_EQ(map->devices[0].channel, 1);
     EXPECT_EQ(map->devices[0].secondary, 2);
     EXPECT_EQ(map->devices[0].id, "line1-filler");
-    ASSERT_EQ(map->ranges.size(), 3u);
+    ASSERT_EQ(map->ranges.size(), 4u);
     EXPECT_EQ(map->ranges[0].name, "Tank 1 level");
     EXPECT_DOUBLE_EQ(map->ranges[0].deadband, 2.5);
     EXPECT_TRUE(map->ranges[0].modbus);
@@ -78,6 +79,8 @@ TEST(MapFile, NamesDeadbandsRangesForMqttAloneAndDeviceIds) {
     EXPECT_EQ(map->ranges[1].name, "Pump speed");
     EXPECT_EQ(map->ranges[2].table, Table::Coils);
     EXPECT_TRUE(map->ranges[2].name.empty());
+    EXPECT_TRUE(map->ranges[0].mqtt);
+    EXPECT_FALSE(map->ranges[3].mqtt) << "kept off MQTT";
 }
 
 struct BadLine {

@@ -61,9 +61,8 @@ class MapRouterTest : public ::testing::Test {
     Routed Route(std::uint8_t function, std::uint16_t address, std::uint16_t count, std::uint8_t unit = 1,
                  std::vector<std::uint8_t> data = {}, bool readOnly = false,
                  Clock::duration later = Clock::duration(0)) {
-        const MapRouter router(ranges_, plan_, cache_, 100ms, readOnly, 255, [] {
-            return std::vector<std::uint16_t>{1, 2, 3};
-        });
+        const PointValues values(ranges_, plan_, cache_, 100ms, readOnly);
+        const MapRouter router(values, 255, [] { return std::vector<std::uint16_t>{1, 2, 3}; });
         data_ = std::move(data);
         Request r;
         r.unit = unit;
@@ -112,6 +111,20 @@ TEST_F(MapRouterTest, AnswersEveryKindFromTheCache) {
     EXPECT_EQ((std::vector<std::uint8_t>(coils_.begin() + 10, coils_.begin() + 13)),
               (std::vector<std::uint8_t>{1, 0, 1}));
     EXPECT_EQ(coils_[13], 9) << "an entry the request did not name was written";
+}
+
+TEST_F(MapRouterTest, ThePointsAreWhatBothFrontEndsServe) {
+    const PointValues values(ranges_, plan_, cache_, 100ms, false);
+    const PointValues::Snapshot now = values.Look(start_ + 40ms);
+    const PointReading bit = now.Get(4, 2); // bit 5 of V100
+    ASSERT_TRUE(bit.Fresh());
+    EXPECT_EQ(bit.raw, 1u);
+    EXPECT_EQ(bit.freshUntil, start_ + 100ms) << "read at start_, served as good for the ceiling";
+    EXPECT_EQ(now.Get(5, 1).raw, 0u) << "a discrete element 0xFE: its point is bit 0";
+    EXPECT_EQ(now.Get(2, 0).raw, 0xC0200000u);
+    EXPECT_FALSE(values.Look(start_ + 101ms).Get(0, 0).Fresh()) << "older than the ceiling";
+    EXPECT_FALSE(now.Get(0, 4).Fresh()) << "past the range";
+    EXPECT_EQ(values.PointOfReadBack(4, 2, 0x0020), 1u);
 }
 
 TEST_F(MapRouterTest, RefusesInTheProtocolsOrder) {

@@ -39,14 +39,20 @@ TEST(Transparent, UnitIsTheSecondaryAndAddressNIsElementNPlusOne) {
     for (const auto &[function, letter] : letters) {
         const Routed r = f.Route(false, 31, function, 99, 3);
         ASSERT_EQ(r.kind, Routed::Kind::Queue);
-        ASSERT_TRUE(r.job->direct);
-        EXPECT_EQ(r.job->direct->channel, kTransparentChannel);
-        EXPECT_EQ(r.job->direct->secondary, 31);
-        EXPECT_EQ(r.job->direct->letter, letter);
-        EXPECT_EQ(r.job->direct->element, 100u);
-        EXPECT_EQ(r.job->direct->count, 3);
-        EXPECT_FALSE(r.job->direct->write);
+        EXPECT_EQ(r.job->channel, kTransparentChannel);
+        ASSERT_EQ(r.job->transfers.size(), 1u);
+        EXPECT_EQ(r.job->transfers[0].secondary, 31);
+        EXPECT_EQ(r.job->transfers[0].address, std::string("1F") + letter + "0064");
+        EXPECT_EQ(r.job->transfers[0].count, 3);
+        EXPECT_FALSE(r.job->transfers[0].write);
     }
+    // More than the driver moves at once: one transfer a block, 128 words or 256 discrete points.
+    const Routed words = f.Route(false, 1, kReadHoldingRegisters, 0, 125);
+    ASSERT_EQ(words.job->transfers.size(), 1u);
+    const Routed points = f.Route(false, 1, kReadCoils, 0, 2000);
+    ASSERT_EQ(points.job->transfers.size(), 8u);
+    EXPECT_EQ(points.job->transfers[7].address, "01Y0701");
+    EXPECT_EQ(points.job->transfers[7].count, 2000 - 7 * 256);
     EXPECT_EQ(TransparentInitText(0xD000), "D000;800\nW;09;2;1\n");
 }
 
@@ -63,9 +69,10 @@ TEST(Transparent, WritesWithWritableAndAnswersReadsFromTheJob) {
     Fixture f;
     Routed r = f.Route(true, 2, kWriteMultipleCoils, 4, 3, {0x05});
     ASSERT_EQ(r.kind, Routed::Kind::Queue);
-    EXPECT_EQ(r.job->direct->letter, 'Y');
-    EXPECT_TRUE(r.job->direct->write);
-    EXPECT_EQ(r.job->direct->values, (std::vector<std::uint32_t>{1, 0, 1}));
+    ASSERT_EQ(r.job->transfers.size(), 1u);
+    EXPECT_EQ(r.job->transfers[0].address, "02Y0005");
+    EXPECT_TRUE(r.job->transfers[0].write);
+    EXPECT_EQ(r.job->transfers[0].values, (std::vector<std::uint32_t>{1, 0, 1}));
 
     const TransparentRouter router(false, 255, nullptr);
     Request read;

@@ -53,6 +53,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     int maxAgeMs = static_cast<int>(o.maxAge.count());
     int writeTimeoutMs = static_cast<int>(o.writeTimeout.count());
     int retryMs = static_cast<int>(o.retryInterval.count());
+    int retryMostMs = static_cast<int>(o.retryMost.count());
     int periodMs = 0;
     std::string card = "C800";
 
@@ -89,7 +90,12 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->check(CLI::Range(10, 600000).description("10..600000"))
         ->capture_default_str();
     app.add_option("--retry-interval", retryMs,
-                   "First wait, in ms, before a lost channel, secondary or block is tried again; doubled up to 30 s")
+                   "First wait, in ms, before a lost channel, secondary or block is tried again; doubled up to "
+                   "--retry-most")
+        ->type_name("MS")
+        ->check(CLI::Range(10, 600000).description("10..600000"))
+        ->capture_default_str();
+    app.add_option("--retry-most", retryMostMs, "Longest wait, in ms, between two tries of what is lost")
         ->type_name("MS")
         ->check(CLI::Range(10, 600000).description("10..600000"))
         ->capture_default_str();
@@ -186,7 +192,17 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     o.maxAge = std::chrono::milliseconds(maxAgeMs);
     o.writeTimeout = std::chrono::milliseconds(writeTimeoutMs);
     o.retryInterval = std::chrono::milliseconds(retryMs);
+    o.retryMost = std::chrono::milliseconds(retryMostMs);
     o.scanPeriod = std::chrono::milliseconds(periodMs);
+    if (o.retryInterval > o.retryMost) {
+        return fail("--retry-interval (" + std::to_string(retryMs) + " ms) is longer than --retry-most (" +
+                    std::to_string(retryMostMs) + " ms), the longest wait between two tries");
+    }
+    if (o.scanPeriod >= o.maxAge) {
+        // Every value would be older than the ceiling before its next read.
+        return fail("--scan-period (" + std::to_string(periodMs) + " ms) must be shorter than --max-age (" +
+                    std::to_string(maxAgeMs) + " ms), or no value is served between two cycles");
+    }
     out.options = o;
     return out;
 }

@@ -22,6 +22,7 @@ struct Options {
     std::chrono::milliseconds writeTimeout{300};
     std::int32_t timeoutMs = 1000; // the reply time-out the driver waits
     std::chrono::milliseconds retryInterval{1000};
+    std::chrono::milliseconds retryMost{30000};
     std::chrono::milliseconds scanPeriod{0};
     bool writable = false;              // the transparent default's writes
     bool readOnly = false;              // no write anywhere, whatever else says

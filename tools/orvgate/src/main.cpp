@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -63,8 +64,7 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     }
 }
 
-void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started,
-                const std::string &more) {
+void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started, const std::string &more) {
     const Clock::time_point now = Clock::now();
     std::string report = "orvgate: statistics after " + std::to_string(static_cast<long>(Seconds(now - started))) +
                          " s\n" + CoreReport(core, now);
@@ -105,26 +105,49 @@ std::string EdgeReport(const mqtt::EdgeNode &node) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "  mqtt: %" PRIu64 " connections, %" PRIu64 " births; commands: %" PRIu64 " applied, %" PRIu64
-                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64 " changes held for the broker, %" PRIu64
-                  " dropped\n",
+                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64
+                  " changes held for the broker, %" PRIu64 " dropped\n",
                   c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
                   c.storeHeld, c.storeDropped);
     return line;
 }
 #endif
 
+// Reads the map, or takes the transparent default; false with the message printed.
+bool ReadMap(const Options &o, std::optional<MapFile> &map, std::filesystem::path &mapDirectory) {
+    if (o.map.empty()) {
+        return true;
+    }
+    std::ifstream in(o.map);
+    std::string error;
+    map = in ? ReadMapFile(in, error) : std::nullopt;
+    if (!map) {
+        std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), in ? error.c_str() : "cannot read it");
+        return false;
+    }
+    mapDirectory = std::filesystem::absolute(o.map).parent_path();
+    return true;
+}
+
+GatewaySettings CoreSettingsOf(const Options &o) {
+    GatewaySettings settings;
+    settings.timeoutMs = o.timeoutMs;
+    settings.retry.first = o.retryInterval;
+    settings.retry.most = o.retryMost;
+    settings.scanPeriod = o.scanPeriod;
+    settings.maxAge = o.maxAge;
+    settings.writeTimeout = o.writeTimeout;
+    settings.online = !o.check;
+    settings.verbose = o.verbose;
+    settings.readOnly = o.readOnly;
+    return settings;
+}
+
 int Run(const Options &o) {
     std::optional<MapFile> map;
     std::filesystem::path mapDirectory;
-    if (!o.map.empty()) {
-        std::ifstream in(o.map);
-        std::string error;
-        map = in ? ReadMapFile(in, error) : std::nullopt;
-        if (!map) {
-            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), in ? error.c_str() : "cannot read it");
-            return kExitUsage;
-        }
-        mapDirectory = std::filesystem::absolute(o.map).parent_path();
+    if (!ReadMap(o, map, mapDirectory)) {
+        return kExitUsage;
     }
 
     // Every thread started from here on leaves these signals to sigwait below.
@@ -147,15 +170,7 @@ int Run(const Options &o) {
         return orvtiw::host::Module::Load(kelmar, modulePath, error, orvtiw::host::Loading::PrivateCopy);
     };
 
-    GatewaySettings settings;
-    settings.timeoutMs = o.timeoutMs;
-    settings.retry.first = o.retryInterval;
-    settings.scanPeriod = o.scanPeriod;
-    settings.maxAge = o.maxAge;
-    settings.writeTimeout = o.writeTimeout;
-    settings.online = !o.check;
-    settings.verbose = o.verbose;
-    Gateway core(loader, settings);
+    Gateway core(loader, CoreSettingsOf(o));
     std::string error;
     const bool started = map ? core.StartMapped(*map, mapDirectory, o.statsUnit, error)
                              : core.StartTransparent(kTransparentChannel, TransparentInitText(o.cardSegment), error);
@@ -177,57 +192,16 @@ int Run(const Options &o) {
         Say("transparent default: unit N is secondary N of channel 1 (card %04X), %s", o.cardSegment,
             o.writable && !o.readOnly ? "V and Y writable" : "read-only");
     }
-#if defined(ORVGATE_HAVE_MQTT)
-    std::unique_ptr<mqtt::CoreSource> source;
-    std::unique_ptr<mqtt::EdgeNode> edge;
-    if (o.mqtt) {
-        source = std::make_unique<mqtt::CoreSource>(core, *map, o.readOnly);
-        const mqtt::EdgeSettings edgeSettings = EdgeSettingsOf(o);
-        if (!mqtt::CheckSettings(edgeSettings, source->Model(), error)) {
-            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
-            return kExitUsage;
-        }
-        edge = std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) {
-            Say("mqtt: %s", text.c_str());
-        });
-        core.AddObserver(source.get());
-    }
-#else
-    if (o.mqtt) {
-        std::fprintf(stderr, "orvgate: this build has no MQTT edge node (libmosquitto or libprotobuf were missing)\n");
-        return kExitUsage;
-    }
-#endif
-    core.Run();
-    core.WaitReady(kFirstCycleWait);
-#if defined(ORVGATE_HAVE_MQTT)
-    // Its births hold what the first cycles read.
-    if (edge) {
-        if (!edge->Start(error)) {
-            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
-            core.Stop();
-            return kExitUsage;
-        }
-        source->Attach(&edge->Events());
-    }
-#endif
-    auto more = [&]() -> std::string {
-#if defined(ORVGATE_HAVE_MQTT)
-        if (edge) {
-            return EdgeReport(*edge);
-        }
-#endif
-        return {};
-    };
 
-    ModbusCounters const *counters = nullptr;
+    // Everything is wired here, before any thread starts: no thread ever
+    // sees a part of another that is still being set.
+    const ModbusCounters *counters = nullptr;
     const StatsRegisters statsRegisters = [&core, &counters, startedAt] {
         return StatisticsRegisters(SourcesOf(core, *counters, startedAt), Clock::now());
     };
     std::unique_ptr<Router> router;
     if (map) {
-        router = std::make_unique<MapRouter>(core.Ranges(), core.Plan(), core.Cache(), settings.maxAge, o.readOnly,
-                                             o.statsUnit, statsRegisters);
+        router = std::make_unique<MapRouter>(core.Values(), o.statsUnit, statsRegisters);
     } else {
         router = std::make_unique<TransparentRouter>(o.writable && !o.readOnly, o.statsUnit, statsRegisters);
     }
@@ -240,17 +214,70 @@ int Run(const Options &o) {
     ModbusServer server(serverSettings, *router, [&core](std::shared_ptr<Job> job) { core.Submit(std::move(job)); });
     counters = &server.Counters();
 #if defined(ORVGATE_HAVE_MQTT)
-    if (source) {
+    std::unique_ptr<mqtt::CoreSource> source;
+    std::unique_ptr<mqtt::EdgeNode> edge;
+    if (o.mqtt) {
+        source = std::make_unique<mqtt::CoreSource>(core, *map);
         source->CountModbusClients([counters] { return counters->connected.load(); });
+        const mqtt::EdgeSettings edgeSettings = EdgeSettingsOf(o);
+        if (!mqtt::CheckSettings(edgeSettings, source->Model(), error)) {
+            std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
+            return kExitUsage;
+        }
+        edge = std::make_unique<mqtt::EdgeNode>(
+            edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) { Say("mqtt: %s", text.c_str()); });
+        core.AddObserver(&edge->Events());
+    }
+#else
+    if (o.mqtt) {
+        std::fprintf(stderr, "orvgate: this build has no MQTT edge node (libmosquitto or libprotobuf were missing)\n");
+        return kExitUsage;
+    }
+#endif
+    auto more = [&]() -> std::string {
+#if defined(ORVGATE_HAVE_MQTT)
+        if (edge) {
+            return EdgeReport(*edge);
+        }
+#endif
+        return {};
+    };
+
+    // The one way down, in a fixed order: the listener and its clients
+    // first, so that none waits on a gateway that no longer scans; then the
+    // queued work (the edge node withdraws its commands before its NDEATH);
+    // then the cards.
+    std::atomic<bool> serverFailed{false};
+    std::thread serverThread;
+    auto shutDown = [&] {
+        server.Stop();
+        if (serverThread.joinable()) {
+            serverThread.join();
+        }
+#if defined(ORVGATE_HAVE_MQTT)
+        if (edge) {
+            edge->Stop();
+        }
+#endif
+        core.Stop();
+    };
+
+    // The threads, now that everything they share is in place.
+    core.Run();
+    core.WaitReady(kFirstCycleWait);
+#if defined(ORVGATE_HAVE_MQTT)
+    // Its births hold what the first cycles read.
+    if (edge && !edge->Start(error)) {
+        std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
+        shutDown();
+        return kExitUsage;
     }
 #endif
     if (o.modbus && !server.Listen(error)) {
         std::fprintf(stderr, "orvgate: %s\n", error.c_str());
-        core.Stop();
+        shutDown();
         return kExitFailed;
     }
-    std::atomic<bool> serverFailed{false};
-    std::thread serverThread;
     if (o.modbus) {
         serverThread = std::thread([&server, &serverFailed] {
             if (!server.Run()) {
@@ -271,17 +298,7 @@ int Run(const Options &o) {
         }
     }
     Say("stopping");
-    // The clients first, so that none waits on a gateway that no longer scans.
-    server.Stop();
-    if (serverThread.joinable()) {
-        serverThread.join();
-    }
-#if defined(ORVGATE_HAVE_MQTT)
-    if (edge) {
-        edge->Stop(); // its NDEATH, then the disconnection
-    }
-#endif
-    core.Stop();
+    shutDown();
     if (o.stats) {
         PrintStats(core, *counters, startedAt, more());
     }

@@ -17,6 +17,13 @@ inline std::uint64_t WallMs(Clock::time_point t) {
     return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
+// Milliseconds of the gateway's clock since its epoch: the steady clock's
+// milliseconds, as the edge node's own monotonic clock counts them.
+inline std::uint64_t SteadyMs(Clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
+}
+
 inline double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }

@@ -74,7 +74,10 @@ struct RangeLine {
     // False for a range published to MQTT only (an `mqtt` line): it has no
     // Modbus table, unit or address.
     bool modbus = true;
-    std::string name;  // as the map names it (quoted), else empty: named after its gate
+    // False for a Modbus range kept off MQTT (`no-mqtt`): alarm bits that
+    // an `mqtt` line names one by one, say, are not published twice.
+    bool mqtt = true;
+    std::string name;    // as the map names it (quoted), else empty: named after its gate
     double deadband = 0; // an MQTT change no larger than this is not reported
 
     // Modbus addresses the range covers.

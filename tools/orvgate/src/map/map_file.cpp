@@ -10,8 +10,8 @@
 namespace orvgate {
 namespace {
 
-using tiwaysim::ParseNumber;
-using tiwaysim::SplitFields;
+using orvtiw::text::ParseNumber;
+using orvtiw::text::SplitFields;
 using Fields = std::vector<std::string_view>;
 
 // Longer lines are refused rather than read without end.
@@ -19,7 +19,8 @@ constexpr std::size_t kMaxLine = 4096;
 constexpr std::uint32_t kMaxUnit = 255;
 constexpr std::uint32_t kMaxAddress = 0xFFFF;
 
-constexpr char kRangeUsage[] = "expected: TABLE UNIT ADDRESS GATE COUNT TYPE [ORDER] [rw] [deadband D] [\"NAME\"]";
+constexpr char kRangeUsage[] =
+    "expected: TABLE UNIT ADDRESS GATE COUNT TYPE [ORDER] [rw] [deadband D] [no-mqtt] [\"NAME\"]";
 constexpr char kMqttUsage[] = "expected: mqtt GATE COUNT TYPE [rw] [deadband D] [\"NAME\"]";
 constexpr std::uint32_t kMaxSecondary = 31;
 
@@ -187,11 +188,14 @@ class Reader {
             as.push_back("high-first"); // no registers: the order is never used
         }
         as.insert(as.end(), f.begin() + 4, f.end());
-        const std::string problem = Range(as, number, IsBitKind(static_cast<ValueKind>(*kind)) ? Table::Coils
-                                                                                              : Table::HoldingRegisters,
-                                          map);
+        const std::string problem =
+            Range(as, number, IsBitKind(static_cast<ValueKind>(*kind)) ? Table::Coils : Table::HoldingRegisters, map);
         if (!problem.empty()) {
             return problem == kRangeUsage ? kMqttUsage : problem;
+        }
+        if (!map.ranges.back().mqtt) {
+            map.ranges.pop_back(); // a range for MQTT alone kept off MQTT would serve nobody
+            return kMqttUsage;
         }
         map.ranges.back().modbus = false;
         return {};
@@ -245,7 +249,7 @@ class Reader {
         r.kind = static_cast<ValueKind>(*kind);
 
         std::size_t next = 6;
-        if (next < f.size() && f[next] != "rw" && f[next] != "deadband") {
+        if (next < f.size() && f[next] != "rw" && f[next] != "deadband" && f[next] != "no-mqtt") {
             const auto order = Lookup(kOrders, f[next]);
             if (!order) {
                 return "unknown word order '" + std::string(f[next]) + "' (high-first or low-first)";
@@ -264,6 +268,10 @@ class Reader {
             }
             r.deadband = *deadband;
             next += 2;
+        }
+        if (next < f.size() && f[next] == "no-mqtt") {
+            r.mqtt = false; // served to Modbus clients only: an MQTT line publishes its values, if any
+            ++next;
         }
         if (next != f.size()) {
             return kRangeUsage;

@@ -71,12 +71,11 @@ Routed Router::RouteStats(const Request &request, Tables &tables) const {
     return Reply();
 }
 
-MapRouter::MapRouter(const std::vector<CheckedRange> &ranges, const ScanPlan &plan, const ValueCache &cache,
-                     Clock::duration maxAge, bool readOnly, int statsUnit, StatsRegisters stats)
-    : Router(statsUnit, std::move(stats)), ranges_(ranges), plan_(plan), cache_(cache), maxAge_(maxAge),
-      readOnly_(readOnly) {
-    for (std::size_t i = 0; i < ranges_.size(); ++i) {
-        const RangeLine &r = ranges_[i].range;
+MapRouter::MapRouter(const PointValues &values, int statsUnit, StatsRegisters stats)
+    : Router(statsUnit, std::move(stats)), values_(values) {
+    const std::vector<CheckedRange> &ranges = values_.Ranges();
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        const RangeLine &r = ranges[i].range;
         if (r.modbus) { // a range for MQTT alone has no Modbus address
             index_[{r.unit, static_cast<int>(r.table)}].push_back(Slots{r.address, r.address + r.Slots(), i});
         }
@@ -127,30 +126,25 @@ Routed MapRouter::Read(const Request &request, Clock::time_point now, Tables &ta
             return ExceptionOf(kIllegalDataAddress);
         }
     }
-    const ValueCache::View view = cache_.Look(now, maxAge_);
+    const PointValues::Snapshot values = values_.Look(now);
     for (std::uint32_t i = 0; i < request.count; ++i) {
-        const CheckedRange &c = ranges_[found[i]->range];
+        const RangeLine &r = values_.Ranges()[found[i]->range].range;
         const std::uint32_t slot = request.address + i - found[i]->first;
-        const std::int32_t valueIndex =
-            c.range.kind == ValueKind::Bits ? 0 : static_cast<std::int32_t>(slot / SlotsPerValue(c.range.kind));
-        const ValuePlace place = PlaceOf(plan_.pieces[found[i]->range], valueIndex);
-        const ValueCache::Reading reading = view.Get(place.block, place.offset);
-        if (reading.availability != Availability::Fresh) {
+        const auto point = static_cast<std::int32_t>(slot / SlotsPerValue(r.kind));
+        const PointReading reading = values.Get(found[i]->range, point);
+        if (!reading.Fresh()) {
             return ExceptionOf(reading.availability == Availability::Refused ? kServerDeviceFailure
                                                                              : kGatewayTargetFailed);
         }
-        const std::uint32_t raw = reading.value;
         const std::size_t at = request.address + i;
         switch (table) {
         case Table::Coils:
-        case Table::DiscreteInputs: {
-            const bool on = CoilOf(c.range.kind, raw, c.firstBit + static_cast<int>(slot));
-            (table == Table::Coils ? tables.coils : tables.discreteInputs)[at] = on ? 1 : 0;
+        case Table::DiscreteInputs:
+            (table == Table::Coils ? tables.coils : tables.discreteInputs)[at] = reading.raw != 0 ? 1 : 0;
             break;
-        }
         case Table::HoldingRegisters:
         case Table::InputRegisters: {
-            const std::uint16_t value = RegisterOf(c.range.kind, c.range.order, raw, static_cast<int>(slot % 2));
+            const std::uint16_t value = RegisterOf(r.kind, r.order, reading.raw, static_cast<int>(slot % 2));
             (table == Table::HoldingRegisters ? tables.holding : tables.input)[at] = value;
             break;
         }
@@ -174,37 +168,28 @@ Routed MapRouter::Write(const Request &request) const {
     const std::uint32_t end = request.address + request.count;
     while (address < end) {
         const Slots *s = Find(request.unit, table, address);
-        if (s == nullptr || readOnly_ || !ranges_[s->range].range.writable) {
+        if (s == nullptr || !values_.Writable(s->range)) {
             return ExceptionOf(kIllegalDataAddress);
         }
-        const CheckedRange &c = ranges_[s->range];
+        const RangeLine &r = values_.Ranges()[s->range].range;
         const std::uint32_t from = address - s->first;
         const std::uint32_t to = std::min(end, s->end) - s->first; // one past, within the range
-        const std::uint32_t per = SlotsPerValue(c.range.kind);
+        const std::uint32_t per = SlotsPerValue(r.kind);
         if (from % per != 0 || to % per != 0) {
             return ExceptionOf(kIllegalDataAddress); // half of a 32-bit value
         }
-        WriteStep step;
-        step.range = s->range;
-        step.firstValue = static_cast<std::int32_t>(from / per);
         const std::size_t base = address - request.address; // first slot of the request in this range
-        if (c.range.kind == ValueKind::Bits) {
-            for (std::uint32_t k = 0; k < to - from; ++k) {
-                const auto mask = static_cast<std::uint16_t>(1u << (c.firstBit + static_cast<int>(from + k)));
-                (bits[base + k] != 0 ? step.setBits : step.clearBits) |= mask;
+        std::vector<std::uint32_t> points;
+        for (std::uint32_t k = 0; k < to - from; k += per) {
+            if (coils) {
+                points.push_back(bits[base + k] != 0 ? 1u : 0u);
+            } else if (per == 2) {
+                points.push_back(RawOfRegisters(r.order, registers[base + k], registers[base + k + 1]));
+            } else {
+                points.push_back(registers[base + k]);
             }
-        } else if (coils) {
-            step.values.assign(bits.begin() + static_cast<std::ptrdiff_t>(base),
-                               bits.begin() + static_cast<std::ptrdiff_t>(base + (to - from)));
-        } else if (per == 2) {
-            for (std::uint32_t k = 0; k < to - from; k += 2) {
-                step.values.push_back(RawOfRegisters(c.range.order, registers[base + k], registers[base + k + 1]));
-            }
-        } else {
-            step.values.assign(registers.begin() + static_cast<std::ptrdiff_t>(base),
-                               registers.begin() + static_cast<std::ptrdiff_t>(base + (to - from)));
         }
-        routed.job->writes.push_back(std::move(step));
+        routed.job->writes.push_back(values_.StepFor(s->range, static_cast<std::int32_t>(from / per), points));
         address = s->first + to;
     }
     return routed;

@@ -19,8 +19,7 @@
 #include "map/gate_map.h"
 #include "modbus/modbus_request.h"
 #include "scan/jobs.h"
-#include "scan/scan_plan.h"
-#include "scan/value_cache.h"
+#include "scan/values.h"
 
 namespace orvgate {
 
@@ -64,11 +63,10 @@ class Router {
     StatsRegisters stats_;
 };
 
-// The router of a map: reads from the cache, writes as jobs.
+// The router of a map: reads the core's values, writes as jobs.
 class MapRouter : public Router {
   public:
-    MapRouter(const std::vector<CheckedRange> &ranges, const ScanPlan &plan, const ValueCache &cache,
-              Clock::duration maxAge, bool readOnly, int statsUnit, StatsRegisters stats);
+    MapRouter(const PointValues &values, int statsUnit, StatsRegisters stats);
 
   private:
     struct Slots {
@@ -82,11 +80,7 @@ class MapRouter : public Router {
     Routed Read(const Request &request, Clock::time_point now, Tables &tables) const;
     Routed Write(const Request &request) const;
 
-    const std::vector<CheckedRange> &ranges_;
-    const ScanPlan &plan_;
-    const ValueCache &cache_;
-    Clock::duration maxAge_;
-    bool readOnly_;
+    const PointValues &values_;
     std::map<std::pair<int, int>, std::vector<Slots>> index_; // (unit, table) -> ranges by address
 };
 

@@ -1,9 +1,11 @@
 #include "modbus/transparent.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "map/gate_address.h"
 #include "modbus/value_codec.h"
+#include "scan/values.h"
 
 namespace orvgate {
 namespace {
@@ -52,29 +54,42 @@ Routed TransparentRouter::RouteNetwork(const Request &request, Clock::time_point
     if (write && !writable_) {
         return ExceptionOf(kIllegalDataAddress);
     }
-    DirectTransfer direct;
-    direct.channel = kTransparentChannel;
-    direct.secondary = request.unit;
-    direct.letter = LetterOf(request.function);
-    direct.element = static_cast<std::uint32_t>(request.address) + 1;
-    direct.count = request.count;
-    direct.write = write;
-    if (write && TableOf(request.function) == Table::Coils) {
-        for (const std::uint8_t bit : WrittenCoils(request)) {
-            direct.values.push_back(bit);
-        }
-    } else if (write) {
-        for (const std::uint16_t value : WrittenRegisters(request)) {
-            direct.values.push_back(value);
-        }
-    }
     Routed routed;
     routed.kind = Routed::Kind::Queue;
     routed.job = std::make_shared<Job>();
     routed.job->what = std::string(write ? "write of " : "read of ") + TableName(TableOf(request.function)) + " " +
                        std::to_string(request.address) + ".." + std::to_string(request.address + request.count - 1) +
                        " at unit " + std::to_string(request.unit);
-    routed.job->direct = std::move(direct);
+    routed.job->channel = kTransparentChannel;
+    std::vector<std::uint32_t> values;
+    if (write && TableOf(request.function) == Table::Coils) {
+        for (const std::uint8_t bit : WrittenCoils(request)) {
+            values.push_back(bit);
+        }
+    } else if (write) {
+        for (const std::uint16_t value : WrittenRegisters(request)) {
+            values.push_back(value);
+        }
+    }
+    // One transfer per block the driver moves at once: 256 bytes, of one
+    // byte a discrete element and two a word.
+    const char letter = LetterOf(request.function);
+    const bool discrete = letter == 'X' || letter == 'Y';
+    const std::int32_t most = discrete ? orvtiw::host::kMaxBlockBytes : orvtiw::host::kMaxBlockBytes / 2;
+    const auto count = static_cast<std::int32_t>(request.count);
+    for (std::int32_t done = 0; done < count; done += most) {
+        DriverTransfer t;
+        t.secondary = request.unit;
+        t.count = std::min(most, count - done);
+        t.address =
+            FormatAddress({request.unit, letter,
+                           static_cast<std::uint32_t>(request.address) + 1 + static_cast<std::uint32_t>(done), -1});
+        t.write = write;
+        if (write) {
+            t.values.assign(values.begin() + done, values.begin() + done + t.count);
+        }
+        routed.job->transfers.push_back(std::move(t));
+    }
     return routed;
 }
 
@@ -88,10 +103,10 @@ void TransparentRouter::Complete(const Request &request, const Job &job, Tables 
         const std::uint32_t raw = job.values[i];
         switch (table) {
         case Table::Coils:
-            tables.coils[at] = CoilOf(ValueKind::Points, raw, 0) ? 1 : 0;
+            tables.coils[at] = PointOfElement(ValueKind::Points, 0, 0, raw) != 0 ? 1 : 0;
             break;
         case Table::DiscreteInputs:
-            tables.discreteInputs[at] = CoilOf(ValueKind::Points, raw, 0) ? 1 : 0;
+            tables.discreteInputs[at] = PointOfElement(ValueKind::Points, 0, 0, raw) != 0 ? 1 : 0;
             break;
         case Table::HoldingRegisters:
             tables.holding[at] = static_cast<std::uint16_t>(raw);

@@ -15,11 +15,4 @@ std::uint32_t RawOfRegisters(WordOrder order, std::uint16_t first, std::uint16_t
                                         : (static_cast<std::uint32_t>(first) << 16) | second;
 }
 
-bool CoilOf(ValueKind kind, std::uint32_t raw, int bit) {
-    if (kind == ValueKind::Bits) {
-        return ((raw >> bit) & 1u) != 0;
-    }
-    return (raw & 1u) != 0;
-}
-
 } // namespace orvgate

@@ -14,9 +14,4 @@ std::uint16_t RegisterOf(ValueKind kind, WordOrder order, std::uint32_t raw, int
 // The raw 32-bit value of two consecutive registers, first the lower address.
 std::uint32_t RawOfRegisters(WordOrder order, std::uint16_t first, std::uint16_t second);
 
-// A coil of a word (bit `bit` of it) or of a discrete element. A discrete
-// element is a whole byte; like the driver's single-point read, its bit 0
-// is the point.
-bool CoilOf(ValueKind kind, std::uint32_t raw, int bit);
-
 } // namespace orvgate

@@ -80,7 +80,7 @@ NodeMetric Count(std::string name, std::uint64_t value) {
 
 } // namespace
 
-CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_(core) {
+CoreSource::CoreSource(Gateway &core, const MapFile &map) : core_(core) {
     std::map<std::pair<std::int32_t, std::int32_t>, std::size_t> deviceOf;
     // The same value mapped twice (a Modbus range and an input range of the
     // same words, say) is one metric; two of one name that are not the same
@@ -89,6 +89,9 @@ CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_
     const std::vector<CheckedRange> &ranges = core.Ranges();
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         const CheckedRange &c = ranges[i];
+        if (!c.range.mqtt) {
+            continue;
+        }
         const auto key = std::make_pair(c.span.channel, c.span.secondary);
         auto at = deviceOf.find(key);
         if (at == deviceOf.end()) {
@@ -111,7 +114,7 @@ CoreSource::CoreSource(Gateway &core, const MapFile &map, bool readOnly) : core_
             MetricDef m;
             m.name = NameOf(c, v);
             m.type = DatatypeOf(c.range.kind);
-            m.writable = c.range.writable && !readOnly;
+            m.writable = core.Values().Writable(i);
             m.deadband = c.range.deadband;
             m.line = c.range.line;
             m.point = points_.size();
@@ -143,24 +146,15 @@ PointValue CoreSource::Read(std::size_t point) const {
         return out;
     }
     const Point &p = points_[point];
-    const CheckedRange &c = core_.Ranges()[p.range];
-    const bool bits = c.range.kind == ValueKind::Bits;
-    const ValuePlace place = PlaceOf(core_.Plan().pieces[p.range], bits ? 0 : p.value);
-    const Clock::time_point now = Clock::now();
-    const ValueCache::Reading r = core_.Cache().Look(now, core_.Settings().maxAge).Get(place.block, place.offset);
-    if (r.availability != Availability::Fresh) {
+    const PointReading r = core_.Values().Look(Clock::now()).Get(p.range, p.value);
+    if (!r.Fresh()) {
         out.state = PointValue::State::Failed;
         return out;
     }
     out.state = PointValue::State::Good;
-    if (bits) {
-        out.raw = (r.value >> static_cast<unsigned>(c.firstBit + p.value)) & 1u;
-    } else if (c.range.kind == ValueKind::Points) {
-        out.raw = r.value & 1u; // a discrete element is a byte whose bit 0 is the point
-    } else {
-        out.raw = r.value;
-    }
+    out.raw = r.raw;
     out.timestampMs = WallMs(r.readAt);
+    out.freshUntilMs = SteadyMs(r.freshUntil);
     return out;
 }
 
@@ -199,55 +193,23 @@ void CoreSource::Write(std::size_t point, std::uint32_t raw, std::function<void(
         return;
     }
     const Point &p = points_[point];
-    const CheckedRange &c = core_.Ranges()[p.range];
     auto job = std::make_shared<Job>();
-    WriteStep step;
-    step.range = p.range;
-    if (c.range.kind == ValueKind::Bits) {
-        const auto mask = static_cast<std::uint16_t>(1u << static_cast<unsigned>(c.firstBit + p.value));
-        (raw != 0 ? step.setBits : step.clearBits) = mask;
-    } else {
-        step.firstValue = p.value;
-        step.values = {raw};
-    }
-    job->writes.push_back(std::move(step));
+    job->writes.push_back(core_.Values().StepFor(p.range, p.value, std::span<const std::uint32_t>(&raw, 1)));
     job->readBack = true;
     job->requester = "an MQTT command";
     job->what = "write of " + p.label;
-    const bool bits = c.range.kind == ValueKind::Bits;
-    const int bit = c.firstBit + p.value;
-    const bool points = c.range.kind == ValueKind::Points;
-    job->onDone = [done = std::move(done), bits, bit, points](Job &j) {
+    job->onDone = [done = std::move(done), &values = core_.Values(), range = p.range, value = p.value](Job &j) {
         WriteOutcome o;
         o.result = OutcomeOf(j);
         o.detail = j.failure.text;
         if (o.result == WriteOutcome::Result::Applied && !j.values.empty()) {
-            const std::uint32_t v = j.values.front();
             o.readBackGood = true;
-            o.readBack = bits ? (v >> static_cast<unsigned>(bit)) & 1u : points ? v & 1u : v;
+            o.readBack = values.PointOfReadBack(range, value, j.values.front());
             o.readBackMs = WallMs(j.valuesAt);
         }
         done(o);
     };
     core_.Submit(std::move(job));
-}
-
-void CoreSource::CycleDone(std::int32_t channel) {
-    if (EdgeEvents *e = events_.load()) {
-        e->CycleDone(channel);
-    }
-}
-
-void CoreSource::BlockChanged(std::int32_t channel, std::int32_t secondary) {
-    if (EdgeEvents *e = events_.load()) {
-        e->BlockChanged(channel, secondary);
-    }
-}
-
-void CoreSource::HealthChanged(std::int32_t channel) {
-    if (EdgeEvents *e = events_.load()) {
-        e->HealthChanged(channel);
-    }
 }
 
 } // namespace orvgate::mqtt

@@ -21,7 +21,9 @@ void ToStandardError(LogLevel level, const std::string &text) {
 } // namespace
 
 EdgeNode::EdgeNode(const EdgeSettings &settings, EdgeSource &source, LogSink log)
-    : settings_(Resolved(settings)), source_(source), log_(log ? std::move(log) : LogSink(ToStandardError)) {}
+    : settings_(Resolved(settings)), source_(source), log_(log ? std::move(log) : LogSink(ToStandardError)),
+      // Made here, before the core's threads may post to it.
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 EdgeNode::~EdgeNode() {
     Stop();
@@ -42,7 +44,6 @@ bool EdgeNode::Start(std::string &error) {
     if (!transport_->Ready(error)) {
         return false;
     }
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) {
         error = std::string("eventfd: ") + std::strerror(errno);
         return false;

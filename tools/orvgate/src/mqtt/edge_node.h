@@ -3,7 +3,7 @@
 //
 //   EdgeNode node(settings, source, log);
 //   if (!node.Start(error)) { ... }          // checks settings and model, connects in the background
-//   core.SetEdgeEvents(&node.Events());      // card threads: CycleDone, HealthChanged
+//   core.AddObserver(&node.Events());         // before the core runs: card threads queue events
 //   ...
 //   node.Stop();                              // NDEATH, DISCONNECT, thread joined
 #pragma once
@@ -21,6 +21,7 @@
 #include "mqtt/edge_session.h"
 #include "mqtt/edge_source.h"
 #include "mqtt/settings.h"
+#include "scan/core_events.h"
 
 namespace orvgate::mqtt {
 
@@ -42,7 +43,7 @@ class EdgeNode {
     void Stop();
 
     // For the core's card threads; they only queue and wake the edge node.
-    EdgeEvents &Events() {
+    CoreObserver &Events() {
         return events_;
     }
 
@@ -56,7 +57,7 @@ class EdgeNode {
     }
 
   private:
-    class Queue final : public EdgeEvents {
+    class Queue final : public CoreObserver {
       public:
         explicit Queue(EdgeNode &node) : node_(node) {}
         void CycleDone(std::int32_t channel) override;

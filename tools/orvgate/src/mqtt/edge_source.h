@@ -1,8 +1,9 @@
 // The edge node's view of the gateway's core: the devices and metrics it
 // publishes (fixed at start-up), their values and health now, the node's
-// own statistics, and the writes that commands turn into. The core calls
-// the events from its card threads, so the edge node only queues them
-// there and does its work on its own thread.
+// own statistics, and the writes that commands turn into. The core's
+// events come as to any front end (scan/core_events.h), from its card
+// threads, so the edge node only queues them there and does its work on
+// its own thread.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +65,9 @@ struct PointValue {
     // 0x0000FFFF), a float's bit pattern, a bit or point as 0 or 1.
     std::uint32_t raw = 0;
     std::uint64_t timestampMs = 0; // when it was read, ms since the Unix epoch (UTC)
+    // Good: when it ages past its freshness ceiling, on the steady clock
+    // (Clock::MonoMs); from then on it is published as null until read again.
+    std::uint64_t freshUntilMs = UINT64_MAX;
 };
 
 // One of the node's own metrics (statistics), current.
@@ -105,19 +109,6 @@ class EdgeSource {
     // unless the driver returned 0), then reads the value back. `done` is
     // called exactly once, on a card thread, possibly before Write returns.
     virtual void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) = 0;
-};
-
-// What the core tells the edge node, from its card threads: implementations
-// only take note and return.
-class EdgeEvents {
-  public:
-    virtual ~EdgeEvents() = default;
-    // A scan cycle of the channel ended: its devices' values may have changed.
-    virtual void CycleDone(std::int32_t channel) = 0;
-    // A block of the secondary was just read with other values: its device's values changed.
-    virtual void BlockChanged(std::int32_t /*channel*/, std::int32_t /*secondary*/) {}
-    // A device of the channel died or came back, or the channel's card was lost or is back.
-    virtual void HealthChanged(std::int32_t channel) = 0;
 };
 
 } // namespace orvgate::mqtt

@@ -294,19 +294,17 @@ void CardDriver::Apply(const std::vector<HealthChange> &changes) {
 }
 
 void CardDriver::Execute(const std::shared_ptr<Job> &job) {
-    if (job->nextStep == 0) {
-        if (!job->Begin()) {
-            Ended(job, JobResult::Dropped);
-            return;
-        }
-        if (Clock::now() > job->deadline) {
-            Ended(job, JobResult::Expired);
-            return;
-        }
+    if (job->nextStep == 0 && !job->Begin()) {
+        Ended(job, JobResult::Dropped);
+        return;
+    }
+    if (const std::optional<JobResult> stop = job->Stop(Clock::now())) {
+        Ended(job, *stop);
+        return;
     }
     job->failure = {};
-    if (job->direct) {
-        ExecuteDirect(*job);
+    if (!job->transfers.empty()) {
+        ExecuteTransfers(*job);
     } else {
         ExecuteWrites(*job);
         if (job->nextStep < job->writes.size() && job->result == JobResult::Done) {
@@ -342,6 +340,10 @@ void CardDriver::ExecuteWrites(Job &job) {
         if (c.span.channel != number_) {
             job.result = JobResult::Done;
             return; // handed on
+        }
+        if (const std::optional<JobResult> stop = job.Stop(Clock::now())) {
+            job.result = *stop;
+            return;
         }
         const std::vector<Piece> &pieces = shared_.plan->pieces[step.range];
         Result result;
@@ -407,11 +409,10 @@ void CardDriver::ReadBack(const WriteStep &step, Job &job) {
     job.valuesAt = now;
 }
 
-// The transparent default: the driver's check and one read or write per
-// block of at most 256 bytes. A failing channel is tried by the transfer
-// itself when its try is due, and refused at once otherwise.
-void CardDriver::ExecuteDirect(Job &job) {
-    const DirectTransfer &d = *job.direct;
+// Plain driver transfers (the transparent default's): the driver's check of
+// each one's address, then its read or write. A failing channel is tried by
+// the transfer itself when its try is due, and refused at once otherwise.
+void CardDriver::ExecuteTransfers(Job &job) {
     if (health_.Channel().Failing()) {
         if (!health_.Channel().Due(Clock::now())) {
             job.failure = health_.Channel().last;
@@ -420,13 +421,14 @@ void CardDriver::ExecuteDirect(Job &job) {
         }
         RetryChannel();
     }
-    const bool discrete = d.letter == 'X' || d.letter == 'Y';
-    const std::int32_t most = discrete ? orvtiw::host::kMaxBlockBytes : orvtiw::host::kMaxBlockBytes / 2;
-    for (std::int32_t done = 0; done < d.count; done += most) {
-        const std::int32_t n = std::min(most, d.count - done);
-        const std::string address =
-            FormatAddress({d.secondary, d.letter, d.element + static_cast<std::uint32_t>(done), -1});
-        const orvtiw::host::CheckResult gate = channel_->CheckBlock(address, orvtiw::host::ValueType::UInt16, n);
+    for (; job.nextStep < job.transfers.size(); ++job.nextStep) {
+        if (const std::optional<JobResult> stop = job.Stop(Clock::now())) {
+            job.result = *stop;
+            return;
+        }
+        const DriverTransfer &t = job.transfers[job.nextStep];
+        const orvtiw::host::CheckResult gate =
+            channel_->CheckBlock(t.address, orvtiw::host::ValueType::UInt16, t.count);
         ShowDriverLines(gate);
         if (!gate.ok()) {
             job.failure = ClassifyFailure(gate);
@@ -434,17 +436,15 @@ void CardDriver::ExecuteDirect(Job &job) {
             return;
         }
         Result result;
-        if (d.write) {
-            const auto from = d.values.begin() + done;
-            const std::vector<std::uint32_t> part(from, from + n);
-            result = channel_->Write(gate.gate, part);
+        if (t.write) {
+            result = channel_->Write(gate.gate, t.values);
         } else {
             orvtiw::host::ReadResult read = channel_->Read(gate.gate);
             job.values.insert(job.values.end(), read.values.begin(), read.values.end());
             result = std::move(read);
         }
         ShowDriverLines(result);
-        const Failure f = Judge(result, d.secondary, CardHealth::kNoBlock);
+        const Failure f = Judge(result, t.secondary, CardHealth::kNoBlock);
         if (f.kind != FailureKind::None) {
             job.failure = f;
             job.result = ResultOf(f);

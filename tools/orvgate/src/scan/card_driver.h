@@ -81,7 +81,7 @@ class CardDriver {
     void ReadBlock(std::size_t local);
     void Execute(const std::shared_ptr<Job> &job);
     void ExecuteWrites(Job &job);
-    void ExecuteDirect(Job &job);
+    void ExecuteTransfers(Job &job);
     // Reads back the values a write step wrote, into the cache and the job.
     void ReadBack(const WriteStep &step, Job &job);
     void Ended(const std::shared_ptr<Job> &job, JobResult result);

@@ -25,7 +25,8 @@ std::string BlockName(const ScanBlock &b) {
 
 Gateway::Gateway(ModuleLoader loader, GatewaySettings settings)
     : loader_(std::move(loader)), settings_(settings),
-      cache_(std::make_unique<ValueCache>(std::vector<std::int32_t>{})) {
+      cache_(std::make_unique<ValueCache>(std::vector<std::int32_t>{})),
+      values_(std::make_unique<PointValues>(ranges_, plan_, *cache_, settings_.maxAge, settings_.readOnly)) {
     shared_.ranges = &ranges_;
     shared_.plan = &plan_;
     shared_.cache = cache_.get();
@@ -201,6 +202,7 @@ bool Gateway::PlanScan(std::vector<Started> &started, std::string &error) {
     }
     cache_ = std::make_unique<ValueCache>(sizes);
     shared_.cache = cache_.get();
+    values_ = std::make_unique<PointValues>(ranges_, plan_, *cache_, settings_.maxAge, settings_.readOnly);
     localOf_.assign(plan_.blocks.size(), 0);
     CardSettings card;
     card.retry = settings_.retry;
@@ -314,8 +316,8 @@ void Gateway::Submit(std::shared_ptr<Job> job) {
     job->queuedAt = Clock::now();
     job->deadline = job->queuedAt + settings_.writeTimeout;
     std::int32_t channel = 0;
-    if (job->direct) {
-        channel = job->direct->channel;
+    if (!job->transfers.empty()) {
+        channel = job->channel;
     } else if (!job->writes.empty() && job->writes.front().range < ranges_.size()) {
         channel = ranges_[job->writes.front().range].span.channel;
         for (const WriteStep &step : job->writes) {
@@ -334,7 +336,7 @@ void Gateway::Submit(std::shared_ptr<Job> job) {
         EndJob(job, JobResult::Failed, writes_);
         return;
     }
-    if (job->direct) {
+    if (!job->transfers.empty()) {
         const CardStatus status = card->Status();
         if (status.health.Failing() && Clock::now() < status.health.nextTry) {
             job->failure = status.health.last;

@@ -5,6 +5,7 @@
 // the cards and hear of cycles and health changes as observers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -21,6 +22,7 @@
 #include "scan/jobs.h"
 #include "scan/scan_plan.h"
 #include "scan/value_cache.h"
+#include "scan/values.h"
 
 namespace orvgate {
 
@@ -32,9 +34,10 @@ struct GatewaySettings {
     Clock::duration maxAge = std::chrono::milliseconds(2000);
     // A write not begun within this is answered as failed and never applied.
     Clock::duration writeTimeout = std::chrono::milliseconds(300);
-    bool online = true;   // false: no card is touched (checking a map)
-    bool coalesce = true; // false: one read per range (the naive scan, for comparison)
-    bool verbose = false; // every driver line to the log
+    bool online = true;    // false: no card is touched (checking a map)
+    bool coalesce = true;  // false: one read per range (the naive scan, for comparison)
+    bool verbose = false;  // every driver line to the log
+    bool readOnly = false; // no front end writes (--read-only)
 };
 
 // Loads the module a channel runs on: a copy of its own, for a gateway
@@ -73,11 +76,13 @@ class Gateway {
     const std::vector<CheckedRange> &Ranges() const {
         return ranges_;
     }
+    // The scan's block reads, for the program's own reports (--check).
     const ScanPlan &Plan() const {
         return plan_;
     }
-    const ValueCache &Cache() const {
-        return *cache_;
+    // The front ends' one way to the values.
+    const PointValues &Values() const {
+        return *values_;
     }
     const GatewaySettings &Settings() const {
         return settings_;
@@ -109,11 +114,12 @@ class Gateway {
     std::vector<CheckedRange> ranges_;
     ScanPlan plan_;
     std::unique_ptr<ValueCache> cache_;
+    std::unique_ptr<PointValues> values_;
     WriteCounters writes_;
     ScanShared shared_;
     std::vector<std::unique_ptr<CardDriver>> cards_;
     std::vector<std::size_t> localOf_; // a plan block's index on its card
-    bool running_ = false;
+    std::atomic<bool> running_{false}; // read by the front ends' threads in Submit
 };
 
 } // namespace orvgate

@@ -38,7 +38,7 @@ std::uint64_t WriteCounters::Count(JobResult result) const {
 
 void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &writes) {
     job->result = result;
-    if (!job->direct || job->direct->write) {
+    if (job->Writes()) {
         writes.Ended(result);
         const double waited = Milliseconds(Clock::now() - job->queuedAt);
         switch (result) {
@@ -65,9 +65,38 @@ void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &wr
     }
 }
 
+bool Job::Writes() const {
+    if (!writes.empty()) {
+        return true;
+    }
+    for (const DriverTransfer &t : transfers) {
+        if (t.write) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Job::Cancel() {
+    withdrawn_ = true;
     int expected = kQueued;
     return state_.compare_exchange_strong(expected, kCancelled) || expected == kCancelled;
+}
+
+std::optional<JobResult> Job::Stop(Clock::time_point now) {
+    const bool late = now > deadline;
+    if (!withdrawn_.load() && !late) {
+        return std::nullopt;
+    }
+    if (nextStep == 0) {
+        return late && !withdrawn_.load() ? JobResult::Expired : JobResult::Dropped;
+    }
+    failure = {};
+    failure.kind = orvtiw::host::FailureKind::CardNotAnswering;
+    failure.text = "cut short after " + std::to_string(nextStep) + " of " + std::to_string(Steps()) +
+                   " steps: " + (withdrawn_.load() ? "its requester left" : "past its deadline") +
+                   "; the steps before were applied";
+    return JobResult::Failed;
 }
 
 bool Job::Begin() {

@@ -1,9 +1,12 @@
 // Work a front end hands to the card threads: a write of a map's ranges (a
-// Modbus write, a command), or a transfer of the transparent default. A job
-// begins at most once, and only while its requester waits for it: one that
-// the requester gave up on before it began (a closed connection) is
-// dropped, one that waited past its deadline is answered and never
-// applied, so that no write lands after its client stopped waiting.
+// Modbus write, a command), or plain driver transfers (the transparent
+// default's). A job begins at most once, and each of its steps only while
+// its requester waits for it: one that the requester gave up on before it
+// began (a closed connection) is dropped, one that waited past its deadline
+// is answered and never applied, and one whose requester left or whose
+// deadline passed between two steps (a write over two channels, whose
+// second card is slow) is cut short there, so that no step of a write
+// begins after its client stopped waiting.
 #pragma once
 
 #include <atomic>
@@ -33,14 +36,12 @@ struct WriteStep {
     std::uint16_t clearBits = 0;
 };
 
-// A request of the transparent default: one region of one secondary, read
-// or written with its own driver calls.
-struct DirectTransfer {
-    std::int32_t channel = 1;
-    std::int32_t secondary = 0;
-    char letter = 'V';
-    std::uint32_t element = 1; // as the controller numbers it
-    std::int32_t count = 0;
+// One driver transfer of a job: the driver's check of the gate address,
+// then one read or write of at most one block (256 bytes).
+struct DriverTransfer {
+    std::int32_t secondary = 0; // whose health the outcome is recorded on
+    std::string address;        // the gate address of its first element
+    std::int32_t count = 0;     // elements
     bool write = false;
     std::vector<std::uint32_t> values; // a write's raw element values
 };
@@ -48,21 +49,23 @@ struct DirectTransfer {
 enum class JobResult {
     Done,           // the driver returned 0 for every call: applied, or read
     Refused,        // the controller or the driver refused it: not applied
-    Failed,         // the card or the controller did not answer: not confirmed
+    Failed,         // the card or the controller did not answer, or it was cut short: not confirmed
     Expired,        // waited past its deadline before it began: never applied
     Dropped,        // its requester left before it began: never applied
     Unhealthy,      // a target was failing: not tried
-    AddressRefused, // the driver's check refused the address (the transparent default)
+    AddressRefused, // the driver's check refused a transfer's address
 };
 
 const char *JobResultName(JobResult result);
 
 class Job {
   public:
-    // What to do: writes (steps in order, possibly on several channels), or a direct transfer.
+    // What to do: writes (steps in order, possibly on several channels), or
+    // driver transfers on one channel, in order.
     std::vector<WriteStep> writes;
-    bool readBack = false; // after the writes, read the written values back into `values`
-    std::optional<DirectTransfer> direct;
+    bool readBack = false;    // after the writes, read the written values back into `values`
+    std::int32_t channel = 0; // of the transfers
+    std::vector<DriverTransfer> transfers;
     std::string requester; // who asked, for the log
     std::string what;      // what was asked, for the log
     // Called once when the job ended, on a card thread (or on the thread
@@ -72,24 +75,36 @@ class Job {
     // Set by the core.
     Clock::time_point queuedAt{};
     Clock::time_point deadline = Clock::time_point::max();
-    std::size_t nextStep = 0; // writes done so far
+    std::size_t nextStep = 0; // steps (writes or transfers) done so far
 
     // The outcome.
     JobResult result = JobResult::Failed;
     orvtiw::host::Failure failure;     // Refused, Failed, Unhealthy: why
-    std::vector<std::uint32_t> values; // a direct read's raw values, or the values read back
+    std::vector<std::uint32_t> values; // the transfers' read values, or the values read back
     Clock::time_point valuesAt{};
 
+    // Whether it writes anything (the writes are counted and logged; reads are not).
+    bool Writes() const;
+    // Its steps: the writes, or the transfers.
+    std::size_t Steps() const {
+        return transfers.empty() ? writes.size() : transfers.size();
+    }
+
     // The requester gives up: true when the job had not begun, and so will
-    // never be applied.
+    // never be applied; a begun job stops before its next step.
     bool Cancel();
     // The card thread begins it: false when it was cancelled first.
     bool Begin();
     bool Begun() const;
+    // Before each step: none when the step may go on, else the job's end:
+    // dropped or expired before its first step, cut short (Failed, with
+    // `failure` saying so) before a later one.
+    std::optional<JobResult> Stop(Clock::time_point now);
 
   private:
     enum State : int { kQueued, kRunning, kCancelled };
     std::atomic<int> state_{kQueued};
+    std::atomic<bool> withdrawn_{false}; // its requester left
 };
 
 // What became of the writes (not the transparent default's reads).

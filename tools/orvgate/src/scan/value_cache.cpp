@@ -42,10 +42,10 @@ void ValueCache::Withdraw(std::size_t block, Availability why) {
     }
 }
 
-ValueCache::View::View(const ValueCache &cache, Clock::time_point now, Clock::duration maxAge)
-    : lock_(cache.mutex_), cache_(cache), oldest_(now - maxAge) {}
+ValueCache::View::View(const ValueCache &cache, Clock::time_point now)
+    : lock_(cache.mutex_), cache_(cache), now_(now) {}
 
-ValueCache::Reading ValueCache::View::Get(std::size_t block, std::int32_t offset) const {
+ValueCache::Reading ValueCache::View::Get(std::size_t block, std::int32_t offset, Clock::duration maxAge) const {
     Reading r;
     if (block >= cache_.blocks_.size() || offset < 0) {
         return r;
@@ -61,12 +61,12 @@ ValueCache::Reading ValueCache::View::Get(std::size_t block, std::int32_t offset
         return r;
     }
     r.value = b.values[at];
-    r.availability = b.stamps[at] < oldest_ ? Availability::Unavailable : Availability::Fresh;
+    r.availability = b.stamps[at] < now_ - maxAge ? Availability::Unavailable : Availability::Fresh;
     return r;
 }
 
-ValueCache::View ValueCache::Look(Clock::time_point now, Clock::duration maxAge) const {
-    return View(*this, now, maxAge);
+ValueCache::View ValueCache::Look(Clock::time_point now) const {
+    return View(*this, now);
 }
 
 } // namespace orvgate

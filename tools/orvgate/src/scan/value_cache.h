@@ -46,16 +46,17 @@ class ValueCache {
     // A consistent view of several blocks for one request.
     class View {
       public:
-        Reading Get(std::size_t block, std::int32_t offset) const;
+        // Fresh while the value is no older than `maxAge` at the view's moment.
+        Reading Get(std::size_t block, std::int32_t offset, Clock::duration maxAge) const;
 
       private:
         friend class ValueCache;
-        View(const ValueCache &cache, Clock::time_point now, Clock::duration maxAge);
+        View(const ValueCache &cache, Clock::time_point now);
         std::shared_lock<std::shared_mutex> lock_;
         const ValueCache &cache_;
-        Clock::time_point oldest_;
+        Clock::time_point now_;
     };
-    View Look(Clock::time_point now, Clock::duration maxAge) const;
+    View Look(Clock::time_point now) const;
 
     std::size_t BlockCount() const {
         return blocks_.size();

@@ -1,5 +1,6 @@
-// Splitting a text line into fields and reading bounded numbers from them,
-// for the configuration, memory and control texts.
+// Splitting a text line into fields and reading bounded numbers from them:
+// the one reading of the line-based texts, shared by the simulator (its
+// network description, memory and control texts) and the gateway (its map).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tiwaysim {
+namespace orvtiw::text {
 
 // The whitespace-separated fields of `line`, up to a '#' that starts a comment.
 std::vector<std::string_view> SplitFields(std::string_view line);
@@ -23,4 +24,4 @@ std::optional<std::uint32_t> ParseHex(std::string_view text, std::uint32_t max);
 // "on"/"off" (also 1/0, true/false).
 std::optional<bool> ParseSwitch(std::string_view text);
 
-} // namespace tiwaysim
+} // namespace orvtiw::text

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-namespace tiwaysim {
+namespace orvtiw::text {
 namespace {
 
 std::optional<std::uint32_t> Convert(std::string_view text, int base, std::uint32_t max) {
@@ -65,4 +65,4 @@ std::optional<bool> ParseSwitch(std::string_view text) {
     return std::nullopt;
 }
 
-} // namespace tiwaysim
+} // namespace orvtiw::text

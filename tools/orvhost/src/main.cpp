@@ -83,6 +83,10 @@ int Run(const orvhost::CommandLine &line) {
         std::cerr << "orvhost: initialisation file " << options.initFile << " is not a readable file\n";
         return kExitUsage;
     }
+    if (command.kind == CommandKind::Discover && !options.card) {
+        std::cerr << "orvhost: discover reads the network through a card; leave out --no-card\n";
+        return kExitUsage;
+    }
     if (!options.starterMap.empty() && (command.kind != CommandKind::Discover || options.channel < 1)) {
         std::cerr << "orvhost: --starter-map goes with discover, on a channel orvgate serves (1..999)\n";
         return kExitUsage;

@@ -1,8 +1,10 @@
 #include "control_commands.h"
 
 #include <cstdio>
+#include <span>
 #include <vector>
 
+#include "element_values.h"
 #include "reply_codes.h"
 #include "text_fields.h"
 
@@ -18,6 +20,8 @@ using Fields = std::vector<std::string_view>;
 // The longest delay or count a command may set: an hour, a million requests.
 constexpr std::uint32_t kMaxDelayMs = 3600000;
 constexpr std::uint32_t kMaxFailNext = 1000000;
+// Values one read answers: what one line of the control socket carries.
+constexpr std::uint32_t kMaxReadValues = 256;
 
 // What status answers when no switch is set.
 constexpr const char *kNormal = "normal";
@@ -81,6 +85,14 @@ bool SetConfigFailure(const Fields &f, FaultSwitches &faults) {
     }
     faults.failConfigCommand = static_cast<int>(*n);
     return true;
+}
+
+// The region of data-type CODE of the secondary at ADDRESS, or nullptr.
+Region *FindRegion(Adapter &adapter, std::string_view address, std::string_view code) {
+    const std::uint32_t a = ParseNumber(address, kMaxSecondary).value_or(0);
+    const std::uint32_t c = ParseNumber(code, 0xFF).value_or(0);
+    Controller *controller = adapter.network().At(static_cast<int>(a));
+    return controller != nullptr ? controller->Find(static_cast<std::uint8_t>(c)) : nullptr;
 }
 
 } // namespace
@@ -171,11 +183,8 @@ std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adap
         if (f.size() != 4) {
             return Usage(f[0], form);
         }
-        const std::uint32_t a = ParseNumber(f[1], 31).value_or(0);
-        const std::uint32_t code = ParseNumber(f[2], 0xFF).value_or(0);
         const std::uint32_t count = ParseNumber(f[3], kMaxRegionElements).value_or(0);
-        Controller *c = adapter.network().At(static_cast<int>(a));
-        Region *r = c != nullptr ? c->Find(static_cast<std::uint8_t>(code)) : nullptr;
+        Region *r = FindRegion(adapter, f[1], f[2]);
         if (r == nullptr || count < 1) {
             return Usage(f[0], form);
         }
@@ -186,28 +195,47 @@ std::string ApplyCardControl(std::string_view command, Card &card, Adapter &adap
         // The controller's program writing its own memory: the change a
         // gateway's scan must find and pass on.
         const char *form = "ADDRESS CODE ELEMENT VALUE... of an existing region, each value fitting its element";
-        const std::uint32_t a = f.size() >= 5 ? ParseNumber(f[1], 31).value_or(0) : 0;
-        const std::uint32_t code = f.size() >= 5 ? ParseNumber(f[2], 0xFF).value_or(0) : 0;
+        Region *r = f.size() >= 5 ? FindRegion(adapter, f[1], f[2]) : nullptr;
         const std::uint32_t first = f.size() >= 5 ? ParseNumber(f[3], kMaxRegionElements).value_or(0) : 0;
-        Controller *c = adapter.network().At(static_cast<int>(a));
-        Region *r = c != nullptr ? c->Find(static_cast<std::uint8_t>(code)) : nullptr;
-        const auto n = static_cast<std::uint32_t>(f.size() >= 5 ? f.size() - 4 : 0);
-        if (r == nullptr || first < 1 || !r->Covers(first, n)) {
+        if (r == nullptr || first < 1) {
             return Usage(f[0], form);
         }
-        const std::uint32_t max = r->elementBytes == 4 ? 0xFFFFFFFFu : (1u << (8 * r->elementBytes)) - 1;
-        std::vector<std::uint32_t> values;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const auto v = ParseNumber(f[4 + i], max);
-            if (!v) {
-                return Usage(f[0], form); // nothing written: all the values or none
-            }
-            values.push_back(*v);
+        std::string problem;
+        const auto values = ParseElementValues(std::span(f).subspan(4), *r, problem);
+        if (!values) {
+            return "error: " + problem; // nothing written: all the values or none
         }
-        for (std::uint32_t i = 0; i < n; ++i) {
-            r->Set(first + i, values[i]);
+        if (!r->Covers(first, static_cast<std::uint32_t>(values->size()))) {
+            return "error: the values run past element " + std::to_string(r->count()) + ", the region's last";
+        }
+        for (std::size_t i = 0; i < values->size(); ++i) {
+            r->Set(first + static_cast<std::uint32_t>(i), (*values)[i]);
         }
         return "ok";
+    }
+    if (f[0] == "read") {
+        // What the controller holds, without a driver in between.
+        const char *form = "ADDRESS CODE ELEMENT [COUNT(1..256)] [float] of an existing region";
+        const bool asFloat = f.size() >= 5 && f.back() == "float";
+        const std::size_t words = f.size() - (asFloat ? 1 : 0);
+        Region *r = words == 4 || words == 5 ? FindRegion(adapter, f[1], f[2]) : nullptr;
+        const std::uint32_t first = words >= 4 ? ParseNumber(f[3], kMaxRegionElements).value_or(0) : 0;
+        const std::uint32_t count = words == 5 ? ParseNumber(f[4], kMaxReadValues).value_or(0) : 1;
+        if (r == nullptr || first < 1 || count < 1 || (asFloat && r->elementBytes == 1)) {
+            return Usage(f[0], form);
+        }
+        if (!r->Covers(first, count * ElementsPerValue(*r, asFloat))) {
+            return "error: the region ends at element " + std::to_string(r->count());
+        }
+        return FormatElementValues(*r, first, count, asFloat);
+    }
+    if ((f[0] == "disconnect" || f[0] == "reconnect") && f.size() == 2) {
+        // A switch for a secondary nobody placed would answer "ok" and
+        // change nothing a driver could see.
+        const auto a = ParseNumber(f[1], kMaxSecondary);
+        if (a && *a >= kMinSecondary && adapter.network().At(static_cast<int>(*a)) == nullptr) {
+            return "error: no secondary " + std::to_string(*a) + " on this card";
+        }
     }
     if (f[0] == "counts" && f.size() == 1) {
         return "resets " + std::to_string(card.resets()) + " requests " + std::to_string(card.requests());

@@ -22,6 +22,8 @@
 //   line-rate BPS|off       the line to the controllers carries BPS bits per second
 //   region A CODE COUNT     secondary A's region CODE now holds COUNT elements (a changed program)
 //   value A CODE ELEMENT V...  secondary A's region CODE holds V... from ELEMENT on (its program wrote them)
+//   read A CODE ELEMENT [COUNT] [float]  the values the region holds from ELEMENT on
+//   disconnect A / reconnect A  as above, refused for a secondary the card does not have
 //   counts                  the resets answered and the requests taken since the card came up
 //   status                  the switches in force and the line rate
 #pragma once

@@ -15,6 +15,8 @@ namespace {
 // A command line longer than this is refused; a client that sends nothing
 // is given this long before it is dropped.
 constexpr std::size_t kMaxCommand = 512;
+// An answer may be longer than a command: a read of many values.
+constexpr std::size_t kMaxAnswer = 8192;
 constexpr int kClientWaitMs = 200;
 constexpr int kAnswerWaitMs = 3000; // the simulator looks at its socket every few ms
 constexpr int kClientsPerPoll = 8;
@@ -30,9 +32,9 @@ bool Address(const std::string &path, sockaddr_un &addr) {
 }
 
 // Reads up to a newline (or the peer closing its side) within the wait.
-bool ReadLine(int fd, std::string &line, int waitMs) {
+bool ReadLine(int fd, std::string &line, int waitMs, std::size_t maxLength) {
     char buf[128];
-    while (line.size() <= kMaxCommand) {
+    while (line.size() <= maxLength) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) <= 0) {
             return false;
@@ -137,7 +139,7 @@ void ControlServer::Poll(const std::function<std::string(std::string_view)> &han
             return;
         }
         std::string line;
-        if (ReadLine(client, line, kClientWaitMs)) {
+        if (ReadLine(client, line, kClientWaitMs, kMaxCommand)) {
             WriteAll(client, handle(line) + "\n");
         } else {
             WriteAll(client, "error: no command line\n");
@@ -158,7 +160,7 @@ bool SendControl(const std::string &path, const std::string &command, std::strin
     }
     WriteAll(fd, command + "\n");
     std::string line;
-    const bool ok = ReadLine(fd, line, kAnswerWaitMs);
+    const bool ok = ReadLine(fd, line, kAnswerWaitMs, kMaxAnswer);
     close(fd);
     answer = ok ? line : "no answer from " + path;
     return ok;

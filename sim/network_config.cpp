@@ -1,8 +1,10 @@
 #include "network_config.h"
 
 #include <cstdio>
+#include <span>
 #include <string_view>
 
+#include "element_values.h"
 #include "reply_codes.h"
 #include "text_fields.h"
 
@@ -19,7 +21,7 @@ constexpr std::size_t kMaxLine = 8192;
 constexpr std::uint32_t kValuesPerLine = 16;
 
 class Reader {
-public:
+  public:
     Reader(std::vector<CardPlan> &cards, bool memoryOnly) : cards_(cards), memoryOnly_(memoryOnly) {}
 
     bool Run(std::istream &in, std::string &error) {
@@ -41,7 +43,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string Line(const std::vector<std::string_view> &f) {
         if (f.empty()) {
             return {};
@@ -142,17 +144,16 @@ private:
         if (region == nullptr) {
             return memoryOnly_ ? std::string() : "value for a region this secondary does not have";
         }
-        const std::uint32_t n = static_cast<std::uint32_t>(f.size() - 3);
-        if (!region->Covers(*first, n)) {
+        std::string problem;
+        const auto values = ParseElementValues(std::span(f).subspan(3), *region, problem);
+        if (!values) {
+            return problem;
+        }
+        if (!region->Covers(*first, static_cast<std::uint32_t>(values->size()))) {
             return memoryOnly_ ? std::string() : "value past the end of the region";
         }
-        const std::uint32_t max = region->elementBytes == 4 ? 0xFFFFFFFFu : (1u << (8 * region->elementBytes)) - 1;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const auto v = ParseNumber(f[3 + i], max);
-            if (!v) {
-                return "value '" + std::string(f[3 + i]) + "' does not fit the element";
-            }
-            region->Set(*first + i, *v);
+        for (std::size_t i = 0; i < values->size(); ++i) {
+            region->Set(*first + static_cast<std::uint32_t>(i), (*values)[i]);
         }
         return {};
     }

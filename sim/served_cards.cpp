@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "control_commands.h"
 #include "device_file.h"
+#include "text_fields.h"
 
 namespace tiwaysim {
 
@@ -26,8 +28,7 @@ bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardPlan>
         for (std::size_t j = 0; j < i; ++j) {
             const std::uint32_t other = std::uint32_t{plans[j].segment} << 4;
             if (start < other + kWindowSize && other < start + kWindowSize) {
-                std::snprintf(buf, sizeof buf, "cards %04X and %04X share memory", plans[j].segment,
-                              plans[i].segment);
+                std::snprintf(buf, sizeof buf, "cards %04X and %04X share memory", plans[j].segment, plans[i].segment);
                 error = buf;
                 return false;
             }
@@ -42,6 +43,31 @@ std::vector<std::unique_ptr<ServedCard>> MakeServedCards(std::vector<CardPlan> &
         cards.push_back(std::make_unique<ServedCard>(plan.segment, plan.network));
     }
     return cards;
+}
+
+std::string ApplyServedControl(std::string_view line, std::vector<std::unique_ptr<ServedCard>> &cards) {
+    const auto fields = SplitFields(line);
+    if (fields.size() >= 3 && fields[0] == "card") {
+        const auto seg = ParseHex(fields[1], 0xFFFF);
+        for (auto &c : cards) {
+            if (seg && c->segment == *seg) {
+                const std::size_t rest = static_cast<std::size_t>(fields[2].data() - line.data());
+                return ApplyCardControl(line.substr(rest), c->card, c->adapter);
+            }
+        }
+        return "error: no card " + std::string(fields[1]);
+    }
+    std::string firstError;
+    std::string answer;
+    for (auto &c : cards) {
+        std::string one = ApplyCardControl(line, c->card, c->adapter);
+        if (one.rfind("error", 0) != 0) {
+            answer = std::move(one);
+        } else if (firstError.empty()) {
+            firstError = std::move(one);
+        }
+    }
+    return answer.empty() ? firstError : answer;
 }
 
 } // namespace tiwaysim

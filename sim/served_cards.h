@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "adapter.h"
@@ -31,5 +32,11 @@ bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardPlan>
 
 // One ServedCard per plan; `plans` must not change size afterwards.
 std::vector<std::unique_ptr<ServedCard>> MakeServedCards(std::vector<CardPlan> &plans);
+
+// One control command: "card C800 delay 500" for one card; anything else
+// for every card that can take it ("disconnect 3" for the card that has
+// secondary 3), answered by the last that took it, or by the first card's
+// error when none did.
+std::string ApplyServedControl(std::string_view line, std::vector<std::unique_ptr<ServedCard>> &cards);
 
 } // namespace tiwaysim

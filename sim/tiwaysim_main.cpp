@@ -117,29 +117,6 @@ class MemoryWriter {
     std::atomic<bool> ok_{true};
 };
 
-// "card C800 delay 500" picks one card; anything else goes to every card.
-std::string Control(std::string_view line, std::vector<std::unique_ptr<ServedCard>> &cards) {
-    const auto fields = SplitFields(line);
-    if (fields.size() >= 3 && fields[0] == "card") {
-        const auto seg = ParseHex(fields[1], 0xFFFF);
-        for (auto &c : cards) {
-            if (seg && c->segment == *seg) {
-                const std::size_t rest = static_cast<std::size_t>(fields[2].data() - line.data());
-                return ApplyCardControl(line.substr(rest), c->card, c->adapter);
-            }
-        }
-        return "error: no card " + std::string(fields[1]);
-    }
-    std::string answer;
-    for (auto &c : cards) {
-        answer = ApplyCardControl(line, c->card, c->adapter);
-        if (answer.rfind("error", 0) == 0) {
-            return answer; // the command is malformed for every card alike
-        }
-    }
-    return answer;
-}
-
 int Serve(const Options &o) {
     std::vector<CardPlan> plans;
     std::string error;
@@ -226,7 +203,7 @@ int Serve(const Options &o) {
         // The control socket and the memory file need no such haste.
         if (now - lastHousekeeping >= 10) {
             lastHousekeeping = now;
-            control.Poll([&cards](std::string_view line) { return Control(line, cards); });
+            control.Poll([&cards](std::string_view line) { return ApplyServedControl(line, cards); });
             if (!o.memory.empty() && now - lastSave >= 1000 && !writer.Busy()) {
                 bool changed = false;
                 for (auto &c : cards) {

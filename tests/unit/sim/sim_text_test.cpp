@@ -30,7 +30,8 @@ TEST(NetworkConfig, ReadsCardsSecondariesRegionsAndValues) {
                           "card 0xD000\n"
                           "secondary 31\n"
                           "region 0x0B 32 10\n"
-                          "value 0x0B 10 0xFFFFFFFF\n");
+                          "value 0x0B 10 0xFFFFFFFF\n"
+                          "value 0x0B 9 21.5\n");
     std::vector<CardPlan> cards;
     std::string error;
     ASSERT_TRUE(ReadNetworkConfig(in, cards, error)) << error;
@@ -47,6 +48,7 @@ TEST(NetworkConfig, ReadsCardsSecondariesRegionsAndValues) {
     EXPECT_EQ(cards[0].network.At(7)->Find(0x0A)->count(), 1024u);
     EXPECT_EQ(cards[0].network.At(2), nullptr);
     EXPECT_EQ(cards[1].network.At(31)->Find(0x0B)->Get(10), 0xFFFFFFFFu);
+    EXPECT_EQ(cards[1].network.At(31)->Find(0x0B)->Get(9), 0x41AC0000u) << "21.5 as a float";
 }
 
 struct BadConfig {
@@ -250,6 +252,44 @@ TEST(ControlCommands, ValueWritesConsecutiveElementsOrNone) {
         EXPECT_EQ(v.Get(1), 0u) << bad;
         EXPECT_EQ(v.Get(1023), 0x1234u) << bad;
     }
+}
+
+// A float goes in as its bits: one element of a 32-bit region, two of a
+// 16-bit one, high word first (a host's double region); read answers what
+// the controller holds.
+TEST(ControlCommands, FloatValuesAndReadBack) {
+    Network network = Network::Default();
+    Adapter adapter(network);
+    Card card(adapter);
+    ASSERT_EQ(ApplyCardControl("value 2 0x01 10 21.5 7", card, adapter), "ok");
+    EXPECT_EQ(ApplyCardControl("read 2 0x01 10 3", card, adapter), "0x41AC 0x0000 0x0007");
+    EXPECT_EQ(ApplyCardControl("read 2 0x01 10 1 float", card, adapter), "21.5");
+    ASSERT_EQ(ApplyCardControl("value 2 0x0B 1024 -2.5e3", card, adapter), "ok");
+    EXPECT_EQ(ApplyCardControl("read 2 0x0B 1024", card, adapter), "0xC51C4000");
+    EXPECT_EQ(ApplyCardControl("read 2 0x0B 1024 1 float", card, adapter), "-2500");
+    EXPECT_EQ(ApplyCardControl("read 2 0x03 1 2", card, adapter), "0x00 0x00");
+    for (const char *bad : {"value 2 0x03 1 1.5", "value 2 0x01 1024 1.5", "value 2 0x0B 1 1e39", "value 2 0x01 1 x.5",
+                            "read 2 0x01 1024 2", "read 2 0x03 1 1 float", "read 2 0x01 0", "read 9 0x01 1",
+                            "read 2 0x01 1 257", "read 2 0x01"}) {
+        EXPECT_EQ(ApplyCardControl(bad, card, adapter).rfind("error", 0), 0u) << bad;
+    }
+    EXPECT_EQ(network.At(2)->Find(0x01)->Get(1024), 0u) << "a refused value writes nothing";
+}
+
+// A switch for a secondary no card has is an error, not a silent "ok"; with
+// several cards, the one that has it takes it.
+TEST(ControlCommands, DisconnectNeedsTheSecondary) {
+    std::vector<CardPlan> plans;
+    std::istringstream config("card C800\nsecondary 1\nregion 1 16 4\ncard D000\nsecondary 7\nregion 1 16 4\n");
+    std::string error;
+    ASSERT_TRUE(ReadNetworkConfig(config, plans, error)) << error;
+    auto cards = MakeServedCards(plans);
+    EXPECT_EQ(ApplyServedControl("disconnect 7", cards), "ok");
+    EXPECT_EQ(ApplyServedControl("card D000 status", cards), "disconnect 7");
+    EXPECT_EQ(ApplyServedControl("card C800 status", cards), "normal");
+    EXPECT_EQ(ApplyServedControl("reconnect 9", cards), "error: no secondary 9 on this card");
+    EXPECT_EQ(ApplyServedControl("card C800 disconnect 7", cards).rfind("error", 0), 0u);
+    EXPECT_EQ(ApplyServedControl("card C800 status", cards), "normal");
 }
 
 struct TraceCase {

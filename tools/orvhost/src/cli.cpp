@@ -93,8 +93,10 @@ void DefineOptions(CLI::App &app, CommandLine &line) {
            "int16 (default), uint16, int32, uint32, float, hex, hex32, bit")
         ->type_name("T");
     number("-l,--level", o.minLevel, -1000000, 1000000, "the log level",
-           "show driver log lines of level N and above (default 0: all;\n"
-           "8 configuration, 32 start-up and errors; 33 silences the driver)");
+           "show driver log lines of level N and above (default 0: all,\n"
+           "but 33 for discover; 8 configuration, 32 start-up and errors;\n"
+           "33 silences the driver)")
+        ->each([&o](const std::string &) { o.levelGiven = true; });
     text("-f,--init", o.initFile, "--init needs a file name", "use FILE as the channel's initialisation file")
         ->type_name("FILE");
     text("-m,--module", o.module, "--module needs a path",
@@ -105,6 +107,9 @@ void DefineOptions(CLI::App &app, CommandLine &line) {
         ->type_name("MS");
     number("-N,--count", o.pollCount, 0, kMaxPollCount, "the poll count",
            "poll cycles, 0..100000000 (default 0: until Ctrl-C)");
+    text("--starter-map", o.starterMap, "--starter-map needs a file name",
+         "discover: also write a starter map for orvgate to FILE")
+        ->type_name("FILE");
     app.add_flag_callback(
         "-h,--help", [&line] { line.command.kind = CommandKind::Help; }, "print this help and exit");
     app.add_flag_callback(
@@ -128,6 +133,8 @@ constexpr char kFooter[] = "Commands:\n"
                            "  script [FILE]           run commands line by line on one started channel\n"
                            "                          (- or none: standard input)\n"
                            "  -                       same as 'script -'\n"
+                           "  discover [SECONDARY...] which secondaries (default 1..31) answer, and the\n"
+                           "                          size of each region in each\n"
                            "\n"
                            "Options may stand before or after the command; short ones may be grouped\n"
                            "(-nc3). A word such as -5 is a value, not an option; -- ends the options.\n"
@@ -138,7 +145,9 @@ constexpr char kFooter[] = "Commands:\n"
 // A parser for the program's command line, writing into `line`.
 std::unique_ptr<CLI::App> MakeParser(CommandLine &line) {
     auto app = std::make_unique<CLI::App>(
-        "Loads the TIWAY driver module, starts a channel and reads, writes or polls its gates.", "orvhost");
+        "Loads the TIWAY driver module, starts a channel and reads, writes or polls its gates,\n"
+        "or discovers its network.",
+        "orvhost");
     app->formatter(std::make_shared<UsageFormatter>());
     app->get_formatter()->column_width(26);
     app->footer(kFooter);
@@ -160,13 +169,14 @@ struct CommandWord {
     bool inScript;  // allowed on a script line
 };
 
-constexpr std::array<CommandWord, 15> kCommandWords{{
+constexpr std::array<CommandWord, 16> kCommandWords{{
     {"info", CommandKind::Info, true, true},
     {"read", CommandKind::Read, true, true},
     {"write", CommandKind::Write, true, true},
     {"poll", CommandKind::Poll, true, false},
     {"script", CommandKind::Script, true, false},
     {"-", CommandKind::Script, true, false},
+    {"discover", CommandKind::Discover, true, false},
     {"help", CommandKind::Help, true, true},
     {"warm", CommandKind::Warm, false, true},
     {"reopen", CommandKind::Reopen, false, true},
@@ -230,6 +240,23 @@ bool BuildCommand(const std::string &word, const std::vector<std::string> &args,
             return false;
         }
         command.file = args.empty() ? "-" : args[0];
+        return true;
+    case CommandKind::Discover:
+        if (!CountArgs(args, 0, kMaxSecondary, "discover", error)) {
+            return false;
+        }
+        for (const std::string &arg : args) {
+            std::int32_t secondary = 0;
+            if (!SetInt(secondary, arg, 1, kMaxSecondary, "a secondary", error)) {
+                return false;
+            }
+            command.secondaries.push_back(secondary);
+        }
+        if (args.empty()) {
+            for (int s = 1; s <= kMaxSecondary; ++s) {
+                command.secondaries.push_back(s);
+            }
+        }
         return true;
     case CommandKind::Warm:
         if (!CountArgs(args, 0, 1, "warm", error)) {
@@ -302,7 +329,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string> &args
         }
     }
     if (positional.empty()) {
-        error = "no command given (info, read, write, poll, script); see --help";
+        error = "no command given (info, read, write, poll, script, discover); see --help";
         return std::nullopt;
     }
     const std::vector<std::string> rest(positional.begin() + 1, positional.end());

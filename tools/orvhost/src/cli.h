@@ -25,6 +25,7 @@ enum class CommandKind {
     Write,
     Poll,
     Script,
+    Discover,
     Warm,
     Reopen,
     Stop,
@@ -43,6 +44,7 @@ struct Command {
     std::int32_t number = 0;            // warm: secondary; timeout: 10 ms units
     bool hasNumber = false;
     std::optional<ValueType> type; // set by -t on the line, or by the `type` command
+    std::vector<int> secondaries;  // discover: those to probe, in order (default 1..31)
 };
 
 struct Options {
@@ -55,6 +57,8 @@ struct Options {
     std::string module;
     std::int32_t interval = 1000; // poll period in ms
     std::int32_t pollCount = 0;   // poll cycles; 0 = until interrupted
+    bool levelGiven = false;      // -l was given (discover is quiet otherwise)
+    std::string starterMap;       // discover: write a starter map for orvgate here
 };
 
 struct CommandLine {

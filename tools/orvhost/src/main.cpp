@@ -1,5 +1,6 @@
 // orvhost: a small host for the TIWAY driver module. Loads the logging
 // module and the driver, starts a channel and reads, writes or polls gates.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -10,8 +11,10 @@
 #include <vector>
 
 #include "cli.h"
+#include "discovery.h"
 #include "orvtiw/host.h"
 #include "session.h"
+#include "starter_map.h"
 #include "terminal.h"
 
 namespace {
@@ -19,6 +22,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kDriverSilent = 33; // above every level the driver logs at
 
 extern "C" void OnInterrupt(int) {
     orvhost::RequestStop();
@@ -31,6 +35,42 @@ extern "C" void OnInterrupt(int) {
 #define ORVHOST_BUILT_KELMAR ""
 #endif
 
+// The channel's initialisation file as a map in `mapPath` names it: relative
+// to the map's directory where it can be, as orvgate reads it.
+std::string InitFileForMap(const orvhost::Options &options, const std::string &mapPath) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path init =
+        fs::absolute(options.initFile.empty() ? orvtiw::host::InitFileName(options.channel) : options.initFile, ec);
+    const fs::path relative = fs::relative(init, fs::absolute(mapPath, ec).parent_path(), ec);
+    return (ec || relative.empty() ? init : relative).generic_string();
+}
+
+bool RunDiscovery(orvtiw::host::Channel &channel, orvhost::Session &session, const orvhost::Options &options,
+                  const orvhost::Command &command) {
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    if (!session.ColdStart()) {
+        return false;
+    }
+    std::cout << "cold start: " << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()
+              << " ms\n";
+    orvhost::Discovered found;
+    bool ok = orvhost::Discover(channel, command.secondaries, std::cout, std::cerr, found);
+    ok = session.Stop() && ok;
+    if (!options.starterMap.empty()) {
+        std::ofstream map(options.starterMap, std::ios::binary | std::ios::trunc);
+        map << orvhost::StarterMap(found, InitFileForMap(options, options.starterMap));
+        map.close();
+        if (!map) {
+            std::cerr << "orvhost: cannot write " << options.starterMap << "\n";
+            return false;
+        }
+        std::cout << "starter map for orvgate: " << options.starterMap << "\n";
+    }
+    return ok;
+}
+
 int Run(const orvhost::CommandLine &line) {
     using orvhost::CommandKind;
     const orvhost::Options &options = line.options;
@@ -41,6 +81,14 @@ int Run(const orvhost::CommandLine &line) {
     std::error_code ec;
     if (!options.initFile.empty() && !std::filesystem::is_regular_file(options.initFile, ec)) {
         std::cerr << "orvhost: initialisation file " << options.initFile << " is not a readable file\n";
+        return kExitUsage;
+    }
+    if (command.kind == CommandKind::Discover && !options.card) {
+        std::cerr << "orvhost: discover reads the network through a card; leave out --no-card\n";
+        return kExitUsage;
+    }
+    if (!options.starterMap.empty() && (command.kind != CommandKind::Discover || options.channel < 1)) {
+        std::cerr << "orvhost: --starter-map goes with discover, on a channel orvgate serves (1..999)\n";
         return kExitUsage;
     }
     std::ifstream scriptFile;
@@ -63,11 +111,17 @@ int Run(const orvhost::CommandLine &line) {
         return kExitUsage;
     }
     orvtiw::host::Channel channel(module, options.channel);
+    // A discovery's reads past the regions' ends are refused by design; the
+    // driver's lines about them would bury the table.
+    orvhost::Options shown = options;
+    if (command.kind == CommandKind::Discover && !options.levelGiven) {
+        shown.minLevel = kDriverSilent;
+    }
 
     // Progress on long waits and a watch window for poll, on terminals only.
     orvhost::Progress progress(std::cerr, orvhost::IsTerminal(stderr) && orvhost::EnableCursorControl(stderr));
     const bool watch = command.kind == CommandKind::Poll && orvhost::EnableCursorControl(stdout);
-    orvhost::Session session(channel, options, std::cout, std::cerr, progress, watch);
+    orvhost::Session session(channel, shown, std::cout, std::cerr, progress, watch);
     bool ok = true;
     switch (command.kind) {
     case CommandKind::Info:
@@ -91,6 +145,9 @@ int Run(const orvhost::CommandLine &line) {
         break;
     case CommandKind::Script:
         ok = session.Script(command.file == "-" ? std::cin : scriptFile);
+        break;
+    case CommandKind::Discover:
+        ok = RunDiscovery(channel, session, options, command);
         break;
     default:
         std::cerr << "orvhost: nothing to do\n";

@@ -7,6 +7,8 @@
 
 #include "text_fields.h"
 
+using orvtiw::text::ParseNumber;
+
 namespace tiwaysim {
 namespace {
 

@@ -6,6 +6,9 @@
 #include "device_file.h"
 #include "text_fields.h"
 
+using orvtiw::text::ParseHex;
+using orvtiw::text::SplitFields;
+
 namespace tiwaysim {
 
 bool PlanCards(const std::vector<std::uint16_t> &segments, std::vector<CardPlan> &plans, std::string &error) {

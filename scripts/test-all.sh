@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the native build and its Debian package,
-# the sanitizer build, the 32-bit Linux build under qemu-i386, the Windows
+# the sanitizer build, the gateway's unit and gateway tests under
+# ThreadSanitizer, the 32-bit Linux build under qemu-i386, the Windows
 # builds and zip, the fuzz targets, and the benchmarks' short modes (ctest
 # cases of the default build). Installs what is missing first (both sets of
 # scripts/setup.sh).
@@ -102,6 +103,9 @@ launch default-tests default_tests
 launch sanitize-build build sanitize
 finish sanitize-build
 launch sanitize-tests ctest --preset sanitize
+launch tsan-build build tsan
+finish tsan-build
+launch tsan-tests ctest --preset tsan
 launch linux-i386 "${heavy[@]}" bash scripts/test-linux-i386.sh
 finish linux-i386
 launch windows "${heavy[@]}" bash scripts/test-windows.sh
@@ -110,6 +114,7 @@ launch fuzz "${heavy[@]}" bash scripts/test-fuzz.sh "${ORVTIW_FUZZ_SECONDS:-20}"
 finish fuzz
 finish default-tests
 finish sanitize-tests
+finish tsan-tests
 
 if [ "$failed" != 0 ]; then
   echo "== FAILED after $((SECONDS - t0)) s"

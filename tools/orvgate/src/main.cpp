@@ -63,20 +63,11 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     }
 }
 
-void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started,
-                const std::string &more) {
+void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started, const std::string &more) {
     const Clock::time_point now = Clock::now();
     std::string report = "orvgate: statistics after " + std::to_string(static_cast<long>(Seconds(now - started))) +
                          " s\n" + CoreReport(core, now);
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "  clients: %" PRIu64 " connected, %" PRIu64 " accepted, %" PRIu64 " refused, %" PRIu64
-                  " gave way, %" PRIu64 " closed for malformed frames, %" PRIu64 " idle, %" PRIu64
-                  " not taking answers; %" PRIu64 " requests answered, %" PRIu64 " with exceptions\n",
-                  server.connected.load(), server.accepted.load(), server.refused.load(), server.gaveWay.load(),
-                  server.malformed.load(), server.idle.load(), server.stalled.load(), server.answered.load(),
-                  server.exceptions.load());
-    report += line;
+    report += ClientsReport(server);
     report += more;
     std::fputs(report.c_str(), stderr);
 }
@@ -105,8 +96,8 @@ std::string EdgeReport(const mqtt::EdgeNode &node) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "  mqtt: %" PRIu64 " connections, %" PRIu64 " births; commands: %" PRIu64 " applied, %" PRIu64
-                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64 " changes held for the broker, %" PRIu64
-                  " dropped\n",
+                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64
+                  " changes held for the broker, %" PRIu64 " dropped\n",
                   c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
                   c.storeHeld, c.storeDropped);
     return line;
@@ -187,9 +178,8 @@ int Run(const Options &o) {
             std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
             return kExitUsage;
         }
-        edge = std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) {
-            Say("mqtt: %s", text.c_str());
-        });
+        edge = std::make_unique<mqtt::EdgeNode>(
+            edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) { Say("mqtt: %s", text.c_str()); });
         core.AddObserver(source.get());
     }
 #else
@@ -237,6 +227,8 @@ int Run(const Options &o) {
     serverSettings.maxClients = o.maxClients;
     serverSettings.maxClientsPerPeer = o.maxClientsPerPeer;
     serverSettings.idleTimeout = o.idleTimeout;
+    serverSettings.keepActive = o.keepActive;
+    serverSettings.allow = o.allow;
     ModbusServer server(serverSettings, *router, [&core](std::shared_ptr<Job> job) { core.Submit(std::move(job)); });
     counters = &server.Counters();
 #if defined(ORVGATE_HAVE_MQTT)

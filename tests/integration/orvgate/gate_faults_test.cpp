@@ -120,7 +120,7 @@ class Client {
     // A 32-bit counter of the statistics unit's registers.
     long ReadStat(int address) {
         std::uint16_t words[2] = {};
-        modbus_set_slave(ctx_, 255);
+        modbus_set_slave(ctx_, 254);
         return modbus_read_input_registers(ctx_, address, 2, words) == 2 ? (long{words[0]} << 16) | words[1] : -1;
     }
 

@@ -21,7 +21,7 @@ TEST(Options, SafeDefaults) {
     EXPECT_EQ(p.options->listenPort, "1502");
     EXPECT_EQ(p.options->maxClients, 16);
     EXPECT_EQ(p.options->maxClientsPerPeer, 0);
-    EXPECT_EQ(p.options->statsUnit, 254) << "not 255, which many clients send by default";
+    EXPECT_EQ(p.options->statsUnit, 247) << "not 255, which many clients send by default";
     EXPECT_FALSE(p.options->writable);
     // An absolute ceiling on what is served as good, and writes that never
     // land after libmodbus's, mbpoll's or pymodbus's clients gave up.

@@ -61,7 +61,7 @@ class MapRouterTest : public ::testing::Test {
     Routed Route(std::uint8_t function, std::uint16_t address, std::uint16_t count, std::uint8_t unit = 1,
                  std::vector<std::uint8_t> data = {}, bool readOnly = false,
                  Clock::duration later = Clock::duration(0)) {
-        const MapRouter router(ranges_, plan_, cache_, 100ms, readOnly, 254, [] {
+        const MapRouter router(ranges_, plan_, cache_, 100ms, readOnly, 247, [] {
             return std::vector<std::uint16_t>{1, 2, 3};
         });
         data_ = std::move(data);
@@ -171,11 +171,11 @@ TEST_F(MapRouterTest, WritesOnlyWholeValuesWhereTheMapAllows) {
 }
 
 TEST_F(MapRouterTest, ServesTheStatisticsAsInputRegisters) {
-    ASSERT_EQ(Route(kReadInputRegisters, 1, 2, 254).kind, Routed::Kind::Reply);
+    ASSERT_EQ(Route(kReadInputRegisters, 1, 2, 247).kind, Routed::Kind::Reply);
     EXPECT_EQ(input_[1], 2);
     EXPECT_EQ(input_[2], 3);
-    EXPECT_EQ(Route(kReadInputRegisters, 2, 2, 254).exception, kIllegalDataAddress);
-    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 254).exception, kIllegalDataAddress);
+    EXPECT_EQ(Route(kReadInputRegisters, 2, 2, 247).exception, kIllegalDataAddress);
+    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 247).exception, kIllegalDataAddress);
 }
 
 } // namespace

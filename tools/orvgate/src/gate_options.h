@@ -32,7 +32,7 @@ struct Options {
     bool readOnly = false;              // no write anywhere, whatever else says
     std::uint16_t cardSegment = 0xC800; // the transparent default's card
     bool stats = false;
-    int statsUnit = 254; // 255 (0xFF) is many clients' default unit id
+    int statsUnit = 247; // not 255 (0xFF), many clients' default unit id; the highest libmodbus can address
     bool check = false;  // check the map without a card and exit
     bool verbose = false;
     std::string module;

@@ -56,9 +56,7 @@ TEST(Options, AllowTakesListsAndRepeats) {
     const ParsedCommandLine p = Parse({"--allow", "10.0.0.0/8,fd00::/8", "--allow", "192.168.1.20"});
     ASSERT_TRUE(p.options) << p.message;
     EXPECT_EQ(p.options->allow.Text(), "10.0.0.0/8, fd00::/8, 192.168.1.20");
-    const ParsedCommandLine bad = Parse({"--allow", "10.0.0.1,plc-host"});
-    EXPECT_EQ(bad.exitCode, 2);
-    EXPECT_NE(bad.message.find("--allow: 'plc-host' is not"), std::string::npos) << bad.message;
+    EXPECT_EQ(Parse({"--allow", "10.0.0.1,plc-host"}).exitCode, 2);
 }
 
 TEST(Options, CardAndWritableBelongToTheTransparentDefault) {

@@ -63,7 +63,8 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     }
 }
 
-void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started, const std::string &more) {
+void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started,
+                const std::string &more) {
     const Clock::time_point now = Clock::now();
     std::string report = "orvgate: statistics after " + std::to_string(static_cast<long>(Seconds(now - started))) +
                          " s\n" + CoreReport(core, now);
@@ -96,8 +97,8 @@ std::string EdgeReport(const mqtt::EdgeNode &node) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "  mqtt: %" PRIu64 " connections, %" PRIu64 " births; commands: %" PRIu64 " applied, %" PRIu64
-                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64
-                  " changes held for the broker, %" PRIu64 " dropped\n",
+                  " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64 " changes held for the broker, %" PRIu64
+                  " dropped\n",
                   c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
                   c.storeHeld, c.storeDropped);
     return line;
@@ -178,8 +179,9 @@ int Run(const Options &o) {
             std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
             return kExitUsage;
         }
-        edge = std::make_unique<mqtt::EdgeNode>(
-            edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) { Say("mqtt: %s", text.c_str()); });
+        edge = std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) {
+            Say("mqtt: %s", text.c_str());
+        });
         core.AddObserver(source.get());
     }
 #else

@@ -312,7 +312,7 @@ class Bench {
         CycleRecorder recorder;
         recorder.Watch(&core);
         core.AddObserver(&recorder);
-        if (!core.StartMapped(*map, dir_, 255, error) || (run.started && !run.started(core, *map, error))) {
+        if (!core.StartMapped(*map, dir_, 247, error) || (run.started && !run.started(core, *map, error))) {
             return false;
         }
         out.reads = core.Plan().order.size();
@@ -416,7 +416,7 @@ class Bench {
 
   private:
     template <typename Work> bool Serve(orvgate::Gateway &core, std::string &error, Work work) {
-        const orvgate::MapRouter router(core.Values(), 255, [] { return std::vector<std::uint16_t>(); });
+        const orvgate::MapRouter router(core.Values(), 247, [] { return std::vector<std::uint16_t>(); });
         orvgate::ServerSettings settings;
         settings.port = std::to_string(o_.port);
         settings.maxClients = kClients;

@@ -23,7 +23,7 @@ using orvtiw::fuzz::HostChannel;
 
 namespace {
 
-constexpr int kReservedUnit = 255;
+constexpr int kReservedUnit = 247;
 
 std::map<int, std::unique_ptr<HostChannel>> &Channels() {
     static std::map<int, std::unique_ptr<HostChannel>> channels = [] {

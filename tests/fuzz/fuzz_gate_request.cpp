@@ -71,7 +71,7 @@ struct Fixture {
                 return block ? channel->channel.CheckBlock(address, type, count)
                              : channel->channel.Check(address, type, count);
             },
-            255, error);
+            247, error);
         FUZZ_CHECK(checked.has_value());
         ranges = std::move(*checked);
         plan = BuildScanPlan(ranges);
@@ -220,8 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::vector<std::uint16_t> stats{1, 2, 3, 4};
     const StatsRegisters statsRegisters = [&stats] { return stats; };
     const PointValues values(f.ranges, f.plan, *f.cache, std::chrono::milliseconds(100), (data[0] & 0x40) != 0);
-    const MapRouter mapped(values, 255, statsRegisters);
-    const TransparentRouter direct((data[0] & 0x40) == 0, 255, statsRegisters);
+    const MapRouter mapped(values, 247, statsRegisters);
+    const TransparentRouter direct((data[0] & 0x40) == 0, 247, statsRegisters);
     const Router &router = transparent ? static_cast<const Router &>(direct) : mapped;
     static Tables4 tables;
 
@@ -256,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Routed routed = router.Route(request, f.now, view);
             switch (routed.kind) {
             case Routed::Kind::Reply:
-                if (request.unit == 255) {
+                if (request.unit == 247) {
                     FUZZ_CHECK(request.function == kReadInputRegisters);
                     for (std::uint16_t i = 0; i < request.count; ++i) {
                         FUZZ_CHECK(tables.input[request.address + i] == stats[request.address + i]);

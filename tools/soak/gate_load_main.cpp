@@ -416,7 +416,7 @@ double Percentile(std::vector<double> &v, double p) {
 
 bool WaitForFirstCycle(int port) {
     modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
-    modbus_set_slave(ctx, 255);
+    modbus_set_slave(ctx, 247);
     bool done = modbus_connect(ctx) == 0;
     const auto until = Clock::now() + std::chrono::seconds(60);
     while (done && Clock::now() < until) {

@@ -3,8 +3,9 @@
 // disconnected, a card back while its only PLC stays off, a PLC back with
 // its first block refused, a write whose reply never comes in time, writes
 // whose client left or whose deadline passed, a dead card beside a live
-// one, more clients than slots, a client that takes its answers late, and
-// bytes that are no Modbus request. Clients are libmodbus and raw sockets.
+// one, more clients than slots or a peer not allowed, no file descriptor
+// left for a newcomer, a client that takes its answers late, and bytes
+// that are no Modbus request. Clients are libmodbus and raw sockets.
 //
 // orvgate runs with a reply time-out of T = 200 ms. One failing read of a
 // dead card takes at most 3 x (250 ms + 2 T) = 1950 ms (three attempts,
@@ -15,6 +16,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +59,7 @@ constexpr int kStatsWritesExpired = 16;
 constexpr int kStatsWritesDropped = 18;
 constexpr int kStatsGaveWay = 24;
 constexpr int kStatsMalformed = 26;
+constexpr int kStatsNotAllowed = 30;
 constexpr int kStatsChannelCycles = 32 + 4; // channel 1's row
 // A shared machine's slack on every upper bound.
 constexpr auto kSlack = 1500ms;
@@ -120,7 +124,7 @@ class Client {
     // A 32-bit counter of the statistics unit's registers.
     long ReadStat(int address) {
         std::uint16_t words[2] = {};
-        modbus_set_slave(ctx_, 255);
+        modbus_set_slave(ctx_, 247);
         return modbus_read_input_registers(ctx_, address, 2, words) == 2 ? (long{words[0]} << 16) | words[1] : -1;
     }
 
@@ -135,10 +139,19 @@ class Client {
     bool connected_ = false;
 };
 
-// A socket that speaks no Modbus, or broken Modbus.
+// A socket that speaks no Modbus, or broken Modbus, from 127.0.0.1 or the
+// loopback address `from`.
 class RawSocket {
   public:
-    RawSocket() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit RawSocket(const char *from = nullptr) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        if (from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            if (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+                bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+                return;
+            }
+        }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<std::uint16_t>(gPort));
@@ -515,27 +528,89 @@ TEST_F(GateFaults, ADeadCardNeverHoldsUpALiveOne) {
     EXPECT_LT(slowestWrite, 100ms + kSlack);
 }
 
-// With every slot taken, the connection idle longest gives way to a
-// newcomer; every accept and close is logged with the peer. SIGHUP stops
-// the gateway as cleanly as SIGTERM.
-TEST_F(GateFaults, TheIdlestConnectionGivesWayToANewcomer) {
-    StartGate({"--max-clients", "2"});
+// With every slot taken, the connection idle past --keep-active gives way
+// to a newcomer, and one that asked within it does not; a peer outside
+// --allow is refused at accept. Every accept, refusal and close is logged
+// with the peer. SIGHUP stops the gateway as cleanly as SIGTERM.
+TEST_F(GateFaults, TheIdleConnectionGivesWayToANewcomerAndOnlyAllowedPeersConnect) {
+    StartGate({"--max-clients", "2", "--keep-active", "1", "--allow", "127.0.0.1"});
+    RawSocket stranger("127.0.0.2");
+    ASSERT_TRUE(stranger.connected()) << "no connection from 127.0.0.2 here";
+    bool timedOut = false;
+    EXPECT_TRUE(stranger.Receive(timedOut).empty());
+    EXPECT_FALSE(timedOut) << "a peer outside --allow was not closed at once";
     Client idle;
     Client busy;
     std::uint16_t value = 0;
     ASSERT_EQ(idle.Read(1, 0, value), 0);
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(1100ms);
     ASSERT_EQ(busy.Read(3, 0, value), 0);
     Client newcomer;
     ASSERT_EQ(newcomer.Read(1, 0, value), 0);
     EXPECT_EQ(value, 0x1234);
     EXPECT_EQ(busy.Read(3, 0, value), 0);
-    EXPECT_EQ(idle.Read(1, 0, value), -1) << "the idlest connection was closed for the newcomer";
+    EXPECT_EQ(idle.Read(1, 0, value), -1) << "the idle connection was closed for the newcomer";
     EXPECT_EQ(busy.ReadStat(kStatsGaveWay), 1);
+    EXPECT_EQ(busy.ReadStat(kStatsNotAllowed), 1);
     const std::string log = gate_->Log();
     EXPECT_NE(log.find("closed: it gave way to 127.0.0.1:"), std::string::npos) << log;
     EXPECT_NE(log.find("connected (2 of 2)"), std::string::npos) << log;
+    EXPECT_NE(log.find("refused 127.0.0.2:"), std::string::npos) << log;
     stopSignal_ = SIGHUP;
+}
+
+// Lowers orvgate's limit of open files to its lowest free descriptor, so
+// that none is left for a newcomer.
+bool LeaveNoDescriptor(pid_t pid) {
+    std::set<int> open;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        open.insert(std::atoi(e.path().filename().c_str()));
+    }
+    int lowestFree = 0;
+    while (open.count(lowestFree) != 0) {
+        ++lowestFree;
+    }
+    rlimit limit{};
+    if (open.empty() || prlimit(pid, RLIMIT_NOFILE, nullptr, &limit) != 0) {
+        return false;
+    }
+    limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+    return prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) == 0;
+}
+
+// With no file descriptor left for a newcomer, the server rests its
+// listening socket rather than spin on accept, serves the connections it
+// has, says so once, and accepts again when descriptors come back.
+TEST_F(GateFaults, WithoutFileDescriptorsTheServerNeitherSpinsNorStopsServing) {
+    StartGate();
+    Client polling;
+    std::uint16_t value = 0;
+    ASSERT_EQ(polling.Read(1, 0, value), 0);
+    rlimit before{};
+    ASSERT_EQ(prlimit(gate_->pid(), RLIMIT_NOFILE, nullptr, &before), 0);
+    ASSERT_TRUE(LeaveNoDescriptor(gate_->pid()));
+    RawSocket waiting;
+    ASSERT_TRUE(waiting.connected()) << "the backlog holds it";
+    const double cpu0 = gate_->CpuSeconds();
+    int good = 0;
+    int bad = 0;
+    for (const auto until = Clock::now() + 1s; Clock::now() < until; std::this_thread::sleep_for(50ms)) {
+        (polling.Read(1, 0, value) == 0 && value == 0x1234 ? good : bad) += 1;
+    }
+    const double cpu = gate_->CpuSeconds() - cpu0;
+    std::printf("out of descriptors, orvgate used %.2f s CPU in a second and answered %d reads (%d failed)\n", cpu,
+                good, bad);
+    EXPECT_LT(cpu, 0.3) << "the accept loop spins";
+    EXPECT_EQ(bad, 0);
+    EXPECT_GE(good, 10);
+    EXPECT_TRUE(LogShows("cannot accept a connection: Too many open files", 0s)) << gate_->Log();
+
+    ASSERT_EQ(prlimit(gate_->pid(), RLIMIT_NOFILE, &before, nullptr), 0);
+    EXPECT_TRUE(LogShows("accepting connections again after", 2s)) << gate_->Log();
+    const std::string log = gate_->Log();
+    EXPECT_EQ(log.find("cannot accept a connection"), log.rfind("cannot accept a connection"))
+        << "logged more than once in one episode";
 }
 
 // A client that sends many requests before it reads any answer: once its

@@ -21,6 +21,7 @@ TEST(Options, SafeDefaults) {
     EXPECT_EQ(p.options->listenPort, "1502");
     EXPECT_EQ(p.options->maxClients, 16);
     EXPECT_EQ(p.options->maxClientsPerPeer, 0);
+    EXPECT_EQ(p.options->statsUnit, 247) << "not 255, which many clients send by default";
     EXPECT_FALSE(p.options->writable);
     // An absolute ceiling on what is served as good, and writes that never
     // land after libmodbus's, mbpoll's or pymodbus's clients gave up.
@@ -40,6 +41,22 @@ TEST(Options, ListenTakesAddressAndPort) {
         EXPECT_FALSE(SplitListen(bad, host, port)) << bad;
     }
     EXPECT_EQ(Parse({"--listen", "localhost"}).exitCode, 2);
+}
+
+TEST(Options, BeyondTheLoopbackOneAddressGetsHalfTheSlotsUnlessTold) {
+    EXPECT_EQ(Parse({"--listen", "0.0.0.0:502"}).options->maxClientsPerPeer, 8);
+    EXPECT_EQ(Parse({"--listen", "[::]:502", "--max-clients", "5"}).options->maxClientsPerPeer, 3);
+    EXPECT_EQ(Parse({"--listen", "0.0.0.0:502", "--max-clients-per-peer", "0"}).options->maxClientsPerPeer, 0);
+    for (const char *loopback : {"127.0.0.2:502", "[::1]:502", "localhost:502"}) {
+        EXPECT_EQ(Parse({"--listen", loopback}).options->maxClientsPerPeer, 0) << loopback;
+    }
+}
+
+TEST(Options, AllowTakesListsAndRepeats) {
+    const ParsedCommandLine p = Parse({"--allow", "10.0.0.0/8,fd00::/8", "--allow", "192.168.1.20"});
+    ASSERT_TRUE(p.options) << p.message;
+    EXPECT_EQ(p.options->allow.Text(), "10.0.0.0/8, fd00::/8, 192.168.1.20");
+    EXPECT_EQ(Parse({"--allow", "10.0.0.1,plc-host"}).exitCode, 2);
 }
 
 TEST(Options, CardAndWritableBelongToTheTransparentDefault) {

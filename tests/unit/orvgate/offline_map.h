@@ -21,7 +21,7 @@ inline constexpr char kRegions[] = "C800;800\nD;01;2;2\nL;0B;4;1\nW;09;2;1\n";
 class OfflineMap {
   public:
     // Channels 1 and 2, both with kRegions.
-    explicit OfflineMap(const std::string &mapText, int reservedUnit = 255);
+    explicit OfflineMap(const std::string &mapText, int reservedUnit = 247);
 
     std::optional<std::vector<CheckedRange>> ranges;
     std::string error; // the reader's or the check's

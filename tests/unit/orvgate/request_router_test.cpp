@@ -62,7 +62,7 @@ class MapRouterTest : public ::testing::Test {
                  std::vector<std::uint8_t> data = {}, bool readOnly = false,
                  Clock::duration later = Clock::duration(0)) {
         const PointValues values(ranges_, plan_, cache_, 100ms, readOnly);
-        const MapRouter router(values, 255, [] { return std::vector<std::uint16_t>{1, 2, 3}; });
+        const MapRouter router(values, 247, [] { return std::vector<std::uint16_t>{1, 2, 3}; });
         data_ = std::move(data);
         Request r;
         r.unit = unit;
@@ -184,11 +184,11 @@ TEST_F(MapRouterTest, WritesOnlyWholeValuesWhereTheMapAllows) {
 }
 
 TEST_F(MapRouterTest, ServesTheStatisticsAsInputRegisters) {
-    ASSERT_EQ(Route(kReadInputRegisters, 1, 2, 255).kind, Routed::Kind::Reply);
+    ASSERT_EQ(Route(kReadInputRegisters, 1, 2, 247).kind, Routed::Kind::Reply);
     EXPECT_EQ(input_[1], 2);
     EXPECT_EQ(input_[2], 3);
-    EXPECT_EQ(Route(kReadInputRegisters, 2, 2, 255).exception, kIllegalDataAddress);
-    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 255).exception, kIllegalDataAddress);
+    EXPECT_EQ(Route(kReadInputRegisters, 2, 2, 247).exception, kIllegalDataAddress);
+    EXPECT_EQ(Route(kReadHoldingRegisters, 0, 1, 247).exception, kIllegalDataAddress);
 }
 
 } // namespace

@@ -39,6 +39,7 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     ModbusCounters server;
     server.connected = 3;
     server.gaveWay = 4;
+    server.notAllowed = 6;
     StatsSources from;
     from.cards = {one, two};
     from.writes = &writes;
@@ -55,6 +56,7 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     EXPECT_EQ(r[19], 2);  // dropped
     EXPECT_EQ(r[25], 4);  // gave way
     EXPECT_EQ(r[29], 70); // seconds up
+    EXPECT_EQ(r[31], 6);  // not in --allow
     const std::size_t ch = kStatsHeader;
     EXPECT_EQ((std::vector<std::uint16_t>(r.begin() + ch, r.begin() + ch + kStatsChannelRow)),
               (std::vector<std::uint16_t>{1, 1, 0, 70, 1, 4464, 412, 400, 310, 0}));

@@ -19,7 +19,7 @@ struct Fixture {
 
     Routed Route(bool writable, std::uint8_t unit, std::uint8_t function, std::uint16_t address, std::uint16_t count,
                  std::vector<std::uint8_t> bytes = {}) {
-        const TransparentRouter router(writable, 255, nullptr);
+        const TransparentRouter router(writable, 247, nullptr);
         data = std::move(bytes);
         Request r;
         r.unit = unit;
@@ -74,7 +74,7 @@ TEST(Transparent, WritesWithWritableAndAnswersReadsFromTheJob) {
     EXPECT_TRUE(r.job->transfers[0].write);
     EXPECT_EQ(r.job->transfers[0].values, (std::vector<std::uint32_t>{1, 0, 1}));
 
-    const TransparentRouter router(false, 255, nullptr);
+    const TransparentRouter router(false, 247, nullptr);
     Request read;
     read.function = kReadDiscreteInputs;
     read.address = 10;

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <sstream>
+#include <vector>
 
 namespace orvgate {
 namespace {
@@ -11,6 +12,15 @@ constexpr int kExitUsage = 2;
 #ifndef ORVGATE_VERSION
 #define ORVGATE_VERSION "unknown"
 #endif
+
+// Where only this machine's clients can connect, one address needs no limit of its own.
+bool OnLoopback(const std::string &host) {
+    PeerFilter loopback;
+    std::string ignored;
+    loopback.Add("127.0.0.0/8", ignored);
+    loopback.Add("::1", ignored);
+    return host == "localhost" || loopback.Allows(host);
+}
 
 } // namespace
 
@@ -61,20 +71,30 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""));
     app.add_option("--listen", listen, "Address and port to listen on")->type_name("ADDR:PORT")->capture_default_str();
+    int keepSeconds = static_cast<int>(o.keepActive.count());
+    std::vector<std::string> allow;
     app.add_option("--max-clients", o.maxClients,
-                   "Connections served at once; for one more, the one idle longest gives way")
+                   "Connections served at once; for one more, one silent or idle past --keep-active gives way")
         ->type_name("N")
         ->check(CLI::Range(1, 512).description("1..512"))
         ->capture_default_str();
-    app.add_option("--max-clients-per-peer", o.maxClientsPerPeer,
-                   "Connections from one address at once (0: no limit); for one more, its idlest gives way")
+    app.add_option(
+           "--max-clients-per-peer", o.maxClientsPerPeer,
+           "Connections from one address at once (0: no limit; default 0 on the loopback, else half of --max-clients)")
         ->type_name("N")
-        ->check(CLI::Range(0, 512).description("0..512"))
-        ->capture_default_str();
+        ->check(CLI::Range(0, 512).description("0..512"));
     app.add_option("--idle-timeout", idleSeconds, "Seconds after which a silent connection is closed (0: never)")
         ->type_name("S")
         ->check(CLI::Range(0, 86400).description("0..86400"))
         ->capture_default_str();
+    app.add_option("--keep-active", keepSeconds, "Seconds a request keeps its connection from giving way to a newcomer")
+        ->type_name("S")
+        ->check(CLI::Range(0, 86400).description("0..86400"))
+        ->capture_default_str();
+    app.add_option("--allow", allow,
+                   "Only these addresses or networks may connect, comma-separated or repeated (default: any)")
+        ->type_name("ADDR[/BITS]")
+        ->delimiter(',');
     app.add_option("--max-age", maxAgeMs,
                    "Oldest value served, in ms, whatever the scan does; older ones get exception 0x0B")
         ->type_name("MS")
@@ -172,6 +192,16 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     }
     o.cardSegment = static_cast<std::uint16_t>(std::stoul(card, nullptr, 16));
     o.idleTimeout = std::chrono::seconds(idleSeconds);
+    o.keepActive = std::chrono::seconds(keepSeconds);
+    if (app.count("--max-clients-per-peer") == 0 && !OnLoopback(o.listenHost)) {
+        o.maxClientsPerPeer = (o.maxClients + 1) / 2; // no one address takes every slot
+    }
+    for (const std::string &network : allow) {
+        std::string why;
+        if (!o.allow.Add(network, why)) {
+            return fail("--allow: " + why);
+        }
+    }
     o.modbus = !noModbus;
     o.mqtt = app.count("--mqtt") > 0;
     if (o.mqtt) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "modbus/peer_filter.h"
+
 namespace orvgate {
 
 struct Options {
@@ -16,8 +18,11 @@ struct Options {
     std::string listenHost = "127.0.0.1";
     std::string listenPort = "1502";
     int maxClients = 16;
-    int maxClientsPerPeer = 0;            // 0: no limit per peer address
+    // Who may connect, and which connection gives way to a newcomer.
+    int maxClientsPerPeer = 0; // 0: no limit per peer address; unless given, half of maxClients off the loopback
     std::chrono::seconds idleTimeout{60}; // 0: never
+    std::chrono::seconds keepActive{30};  // a request keeps its connection from giving way this long
+    PeerFilter allow;                     // empty: any address
     std::chrono::milliseconds maxAge{2000};
     std::chrono::milliseconds writeTimeout{300};
     std::int32_t timeoutMs = 1000; // the reply time-out the driver waits
@@ -28,8 +33,8 @@ struct Options {
     bool readOnly = false;              // no write anywhere, whatever else says
     std::uint16_t cardSegment = 0xC800; // the transparent default's card
     bool stats = false;
-    int statsUnit = 255;
-    bool check = false; // check the map without a card and exit
+    int statsUnit = 247; // not 255 (0xFF), many clients' default unit id; the highest libmodbus can address
+    bool check = false;  // check the map without a card and exit
     bool verbose = false;
     std::string module;
     std::string kelmar;

@@ -68,15 +68,7 @@ void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_p
     const Clock::time_point now = Clock::now();
     std::string report = "orvgate: statistics after " + std::to_string(static_cast<long>(Seconds(now - started))) +
                          " s\n" + CoreReport(core, now);
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "  clients: %" PRIu64 " connected, %" PRIu64 " accepted, %" PRIu64 " refused, %" PRIu64
-                  " gave way, %" PRIu64 " closed for malformed frames, %" PRIu64 " idle, %" PRIu64
-                  " not taking answers; %" PRIu64 " requests answered, %" PRIu64 " with exceptions\n",
-                  server.connected.load(), server.accepted.load(), server.refused.load(), server.gaveWay.load(),
-                  server.malformed.load(), server.idle.load(), server.stalled.load(), server.answered.load(),
-                  server.exceptions.load());
-    report += line;
+    report += ClientsReport(server);
     report += more;
     std::fputs(report.c_str(), stderr);
 }
@@ -211,6 +203,8 @@ int Run(const Options &o) {
     serverSettings.maxClients = o.maxClients;
     serverSettings.maxClientsPerPeer = o.maxClientsPerPeer;
     serverSettings.idleTimeout = o.idleTimeout;
+    serverSettings.keepActive = o.keepActive;
+    serverSettings.allow = o.allow;
     ModbusServer server(serverSettings, *router, [&core](std::shared_ptr<Job> job) { core.Submit(std::move(job)); });
     counters = &server.Counters();
 #if defined(ORVGATE_HAVE_MQTT)

@@ -24,6 +24,10 @@ constexpr int kPollCeilingMs = 1000;
 // Requests taken from one connection before the others get their turn: a
 // client that sends many at once does not hold up the rest.
 constexpr int kRequestsPerTurn = 16;
+// How long the listening socket rests when no file descriptor is left for a
+// newcomer: long enough not to spin, short enough that a connection closing
+// meanwhile soon makes room.
+constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 int MsUntil(Clock::time_point when, Clock::time_point now) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count();
@@ -49,7 +53,7 @@ std::string PeerOf(const sockaddr_storage &from, socklen_t length, std::string &
 
 ModbusServer::ModbusServer(ServerSettings settings, const Router &router, Submit submit)
     : settings_(std::move(settings)), router_(router), submit_(std::move(submit)),
-      table_(settings_.maxClients, settings_.maxClientsPerPeer) {}
+      table_(settings_.maxClients, settings_.maxClientsPerPeer, settings_.keepActive) {}
 
 ModbusServer::~ModbusServer() {
     CloseAll();
@@ -101,8 +105,13 @@ bool ModbusServer::Listen(std::string &error) {
         error = "cannot listen on " + settings_.host + " port " + settings_.port + ": " + modbus_strerror(errno);
         return false;
     }
-    Say("serving Modbus TCP on %s port %s (at most %d clients)", settings_.host.c_str(), settings_.port.c_str(),
-        settings_.maxClients);
+    const std::string perPeer =
+        settings_.maxClientsPerPeer > 0 ? ", " + std::to_string(settings_.maxClientsPerPeer) + " per address" : "";
+    Say("serving Modbus TCP on %s port %s (at most %d clients%s)", settings_.host.c_str(), settings_.port.c_str(),
+        settings_.maxClients, perPeer.c_str());
+    if (!settings_.allow.Empty()) {
+        Say("only from %s", settings_.allow.Text().c_str());
+    }
     return true;
 }
 
@@ -125,7 +134,8 @@ bool ModbusServer::Run() {
         fds.clear();
         ids.clear();
         fds.push_back({wakeRead_, POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
+        // A resting listening socket is left out (poll skips a negative descriptor).
+        fds.push_back({Clock::now() < acceptFrom_ ? -1 : listenFd_, POLLIN, 0});
         for (const auto &[id, c] : clients_) {
             // A client whose answer waits (for the core, or for the client to
             // take it) is not read from meanwhile, so that its requests are
@@ -208,7 +218,7 @@ void ModbusServer::CloseAll() {
 }
 
 int ModbusServer::PollTimeoutMs(Clock::time_point now) const {
-    int timeout = kPollCeilingMs;
+    int timeout = now < acceptFrom_ ? MsUntil(acceptFrom_, now) : kPollCeilingMs;
     for (const auto &[id, c] : clients_) {
         if (c.framesLeft && !c.job && c.out.empty()) {
             return 0;
@@ -253,12 +263,29 @@ void ModbusServer::Accept() {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
         const int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const Clock::time_point now = Clock::now();
         if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                PauseAccepting(errno, now);
+            }
             return; // EAGAIN once the backlog is empty; anything else is the client's loss
+        }
+        if (descriptorsShort_) {
+            descriptorsShort_ = false;
+            Say("accepting connections again after %.1f s", Seconds(now - shortSince_));
         }
         std::string address;
         const std::string peer = PeerOf(from, length, address);
-        const ConnectionTable::Admission admission = table_.Admit(address);
+        if (!settings_.allow.Allows(address)) {
+            close(fd);
+            ++counters_.notAllowed;
+            Say("refused %s: not in --allow", peer.c_str());
+            continue;
+        }
+        const ConnectionTable::Admission admission = table_.Admit(address, now);
         if (!admission.accepted) {
             close(fd);
             ++counters_.refused;
@@ -267,9 +294,12 @@ void ModbusServer::Accept() {
         }
         if (admission.givesWay) {
             const auto idle = table_.IdleSince(*admission.givesWay);
-            const double seconds = idle ? Seconds(Clock::now() - *idle) : 0;
+            const double seconds = idle ? Seconds(now - *idle) : 0;
             char why[160];
-            std::snprintf(why, sizeof why, "it gave way to %s after %.1f s idle", peer.c_str(), seconds);
+            std::snprintf(why, sizeof why,
+                          admission.givesWaySilent ? "it gave way to %s, without a request in %.1f s"
+                                                   : "it gave way to %s after %.1f s idle",
+                          peer.c_str(), seconds);
             ++counters_.gaveWay;
             Close(*admission.givesWay, why);
         }
@@ -278,10 +308,23 @@ void ModbusServer::Accept() {
         c.id = nextId_++;
         c.peer = peer;
         c.address = address;
-        table_.Add(c.id, address, Clock::now());
+        table_.Add(c.id, address, now);
         ++counters_.accepted;
         Say("%s connected (%zu of %d)", peer.c_str(), table_.Size(), settings_.maxClients);
         clients_.emplace(c.id, std::move(c));
+    }
+}
+
+void ModbusServer::PauseAccepting(int error, Clock::time_point now) {
+    acceptFrom_ = now + kAcceptPause;
+    if (!descriptorsShort_) {
+        // Logged once an episode: a full descriptor table would otherwise
+        // log four lines a second.
+        descriptorsShort_ = true;
+        shortSince_ = now;
+        ++counters_.acceptPaused;
+        Say("cannot accept a connection: %s; serving the %zu open ones and trying again every %lld ms",
+            std::strerror(error), clients_.size(), static_cast<long long>(kAcceptPause.count()));
     }
 }
 
@@ -326,7 +369,7 @@ bool ModbusServer::ServeFrames(Client &client) {
             return true;
         }
         client.partial = false;
-        table_.Active(id, Clock::now());
+        table_.Asked(id, Clock::now());
         if (!Serve(client, frame)) {
             return false;
         }
@@ -402,7 +445,7 @@ bool ModbusServer::Flush(Client &client) {
     }
     client.out.clear();
     client.outSent = 0;
-    table_.Active(client.id, Clock::now());
+    table_.Answered(client.id, Clock::now());
     return true;
 }
 
@@ -421,7 +464,7 @@ void ModbusServer::Finished() {
         const std::vector<std::uint8_t> frame = std::move(client.pending);
         client.job.reset();
         table_.Busy(id, false);
-        table_.Active(id, Clock::now());
+        table_.Answered(id, Clock::now());
         Routed routed;
         if (const std::uint8_t code = ExceptionFor(*job); code != 0) {
             routed = ExceptionOf(code);

@@ -6,10 +6,13 @@
 // waited for, within a bound, rather than closed. A request that waits for
 // the core holds up only its own connection; a connection that closes
 // cancels the write it was waiting for, if that had not begun. Safe by
-// default: the address it is given (127.0.0.1 unless told otherwise), a
-// bounded number of connections (the idlest gives way to a newcomer),
-// silent connections closed, and a malformed frame closes its connection
-// and nothing else. Every accept, refusal and close is logged with the peer.
+// default: the address it is given (127.0.0.1 unless told otherwise), only
+// the peers --allow names, a bounded number of connections (a newcomer
+// never closes one that asked recently: see ConnectionTable), silent
+// connections closed, and a malformed frame closes its connection and
+// nothing else. Out of file descriptors, it stops accepting for a moment
+// rather than spin, and serves the connections it has. Every accept,
+// refusal and close is logged with the peer.
 #pragma once
 
 #include <atomic>
@@ -25,6 +28,7 @@
 
 #include "modbus/connection_table.h"
 #include "modbus/mbap_stream.h"
+#include "modbus/peer_filter.h"
 #include "modbus/request_router.h"
 #include "scan/jobs.h"
 
@@ -39,6 +43,9 @@ struct ServerSettings {
     int maxClients = 16;
     int maxClientsPerPeer = 0;            // 0: no limit per peer address
     std::chrono::seconds idleTimeout{60}; // 0: never
+    // A request keeps its connection from giving way to a newcomer this long.
+    std::chrono::seconds keepActive{30};
+    PeerFilter allow; // empty: every peer may connect
     // A frame begun must be whole within this, or its connection is closed.
     std::chrono::milliseconds frameTimeout{1000};
     // An answer the client does not take within this closes its connection.
@@ -49,11 +56,13 @@ struct ServerSettings {
 struct ModbusCounters {
     std::atomic<std::uint64_t> connected{0}; // now
     std::atomic<std::uint64_t> accepted{0};
-    std::atomic<std::uint64_t> refused{0};   // nothing could give way
-    std::atomic<std::uint64_t> gaveWay{0};   // closed for a newcomer
-    std::atomic<std::uint64_t> malformed{0}; // closed for a malformed or unfinished frame
-    std::atomic<std::uint64_t> idle{0};      // closed for silence
-    std::atomic<std::uint64_t> stalled{0};   // closed for not taking answers
+    std::atomic<std::uint64_t> refused{0};      // nothing could give way
+    std::atomic<std::uint64_t> notAllowed{0};   // refused: not in --allow
+    std::atomic<std::uint64_t> acceptPaused{0}; // times accepting paused for want of file descriptors
+    std::atomic<std::uint64_t> gaveWay{0};      // closed for a newcomer
+    std::atomic<std::uint64_t> malformed{0};    // closed for a malformed or unfinished frame
+    std::atomic<std::uint64_t> idle{0};         // closed for silence
+    std::atomic<std::uint64_t> stalled{0};      // closed for not taking answers
     std::atomic<std::uint64_t> answered{0};
     std::atomic<std::uint64_t> exceptions{0};
 };
@@ -96,6 +105,9 @@ class ModbusServer {
 
     void Wake();
     void Accept();
+    // accept() found no file descriptor for a newcomer: the listening
+    // socket rests for a while, the connections are served meanwhile.
+    void PauseAccepting(int error, Clock::time_point now);
     // Reads what the client sent and serves its whole frames; false when the
     // connection was closed.
     bool Receive(Client &client);
@@ -116,6 +128,9 @@ class ModbusServer {
     _modbus_mapping_t *mapping_ = nullptr;
     Tables tables_;
     int listenFd_ = -1;
+    Clock::time_point acceptFrom_{}; // the listening socket rests until then
+    bool descriptorsShort_ = false;  // since the first accept that found none, until one succeeds
+    Clock::time_point shortSince_{};
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     int replyRead_ = -1; // libmodbus writes its answers into the pair, the server takes them out

@@ -23,9 +23,6 @@
 
 namespace orvgate {
 
-// The unit the gateway's own statistics answer at, unless told otherwise.
-inline constexpr int kDefaultStatsUnit = 255;
-
 // The four tables as the server holds them for libmodbus's replies, each of
 // 65536 entries; an answer fills the entries its request asks for.
 struct Tables {

@@ -1,6 +1,8 @@
 #include "modbus/stats_registers.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 
 namespace orvgate {
 namespace {
@@ -77,6 +79,7 @@ std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::
     Put32(r, 24, server.gaveWay);
     Put32(r, 26, server.malformed);
     Put32(r, 28, static_cast<std::uint64_t>(Seconds(now - from.started)));
+    Put32(r, 30, server.notAllowed);
     std::size_t at = kStatsHeader;
     for (const CardStatus &card : cards) {
         r[at] = static_cast<std::uint16_t>(card.channel);
@@ -105,6 +108,19 @@ std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::
         }
     }
     return r;
+}
+
+std::string ClientsReport(const ModbusCounters &server) {
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "  clients: %" PRIu64 " connected, %" PRIu64 " accepted, %" PRIu64 " refused, %" PRIu64
+                  " not in --allow, %" PRIu64 " gave way, %" PRIu64 " closed for malformed frames, %" PRIu64
+                  " idle, %" PRIu64 " not taking answers; %" PRIu64 " requests answered, %" PRIu64
+                  " with exceptions; accepting paused %" PRIu64 " times for want of file descriptors\n",
+                  server.connected.load(), server.accepted.load(), server.refused.load(), server.notAllowed.load(),
+                  server.gaveWay.load(), server.malformed.load(), server.idle.load(), server.stalled.load(),
+                  server.answered.load(), server.exceptions.load(), server.acceptPaused.load());
+    return line;
 }
 
 } // namespace orvgate

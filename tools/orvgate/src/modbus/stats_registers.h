@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "modbus/modbus_server.h"
@@ -34,5 +35,8 @@ struct StatsSources {
 StatsSources SourcesOf(const Gateway &core, const ModbusCounters &server, Clock::time_point started);
 
 std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::time_point now);
+
+// The clients' line of the --stats report.
+std::string ClientsReport(const ModbusCounters &server);
 
 } // namespace orvgate

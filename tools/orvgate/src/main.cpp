@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "check_tables.h"
 #include "common/gate_log.h"
 #include "gate_options.h"
 #include "map/map_file.h"
@@ -26,6 +27,9 @@
 #include "modbus/transparent.h"
 #include "scan/core_report.h"
 #include "scan/gateway.h"
+#include "service/notifier.h"
+#include "service/service_monitor.h"
+#include "service_wiring.h"
 
 #if defined(ORVGATE_HAVE_MQTT)
 #include "mqtt/core_source.h"
@@ -155,8 +159,11 @@ int Run(const Options &o) {
     settings.writeTimeout = o.writeTimeout;
     settings.online = !o.check;
     settings.verbose = o.verbose;
+    const service::Notifier notifier;
+    service::ServiceMonitor monitor(notifier, o.startupTimeout, o.timeoutMs);
     Gateway core(loader, settings);
     std::string error;
+    notifier.Status("starting the channels");
     const bool started = map ? core.StartMapped(*map, mapDirectory, o.statsUnit, error)
                              : core.StartTransparent(kTransparentChannel, TransparentInitText(o.cardSegment), error);
     if (!started) {
@@ -166,6 +173,7 @@ int Run(const Options &o) {
     const Clock::time_point startedAt = Clock::now();
     if (o.check) {
         PrintPlan(core.Ranges(), core.Plan());
+        PrintCheckTables(core, map ? &*map : nullptr, o.readOnly);
         core.Stop();
         return kExitOk;
     }
@@ -198,7 +206,10 @@ int Run(const Options &o) {
         return kExitUsage;
     }
 #endif
+    core.AddObserver(&monitor);
+    const Heartbeat *edgeProgress = nullptr;
     core.Run();
+    notifier.Status("waiting for the first scan cycles");
     core.WaitReady(kFirstCycleWait);
 #if defined(ORVGATE_HAVE_MQTT)
     // Its births hold what the first cycles read.
@@ -209,6 +220,7 @@ int Run(const Options &o) {
             return kExitUsage;
         }
         source->Attach(&edge->Events());
+        edgeProgress = &edge->Progress();
     }
 #endif
     auto more = [&]() -> std::string {
@@ -260,6 +272,8 @@ int Run(const Options &o) {
         });
     }
 
+    monitor.Serving([&core] { return core.Cards(); }, ServiceParts(core, o.modbus ? &server : nullptr, edgeProgress),
+                    ServingText(o), [] { kill(getpid(), SIGTERM); });
     for (;;) {
         int signal = 0;
         sigwait(&signals, &signal);
@@ -271,6 +285,7 @@ int Run(const Options &o) {
         }
     }
     Say("stopping");
+    monitor.Stop();
     // The clients first, so that none waits on a gateway that no longer scans.
     server.Stop();
     if (serverThread.joinable()) {
@@ -286,7 +301,7 @@ int Run(const Options &o) {
         PrintStats(core, *counters, startedAt, more());
     }
     Say("stopped");
-    return serverFailed ? kExitFailed : kExitOk;
+    return serverFailed || monitor.GaveUp() ? kExitFailed : kExitOk;
 }
 
 } // namespace

@@ -74,9 +74,9 @@ echo "   conffiles: $(tr '\n' ' ' <"$work/control/conffiles")"
 # overlay of this machine's own root in a mount and network namespace of
 # its own (with a private /dev/shm). A root made by debootstrap took 104 s
 # here and needs Debian's mirror, from which apt would then fetch the
-# libraries too; this one has them already, and the whole step takes about
-# 25 s. Then the two units' own ExecStart lines are run as the user they
-# name, and the package is purged.
+# libraries too; this one has them already, and the whole step takes 25 to
+# 40 s (an idle machine, a loaded one). Then the two units' own commands
+# are run as the user they name, and the package is purged.
 echo "== package: apt install in a throwaway root, the units' commands run as their user, purge"
 if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
   echo "   skipped: a mount namespace needs root and unshare"
@@ -100,7 +100,7 @@ cp "$work/orvtiw.deb" "$root/tmp/"
 in_root() { chroot "$root" "$@"; }
 fail() { echo "   $*"; exit 1; }
 if in_root dpkg -s orvtiw >/dev/null 2>&1; then
-  in_root apt-get purge -y -q orvtiw >/dev/null
+  in_root dpkg --purge orvtiw >/dev/null
 fi
 ! in_root getent passwd orvgate >/dev/null || fail "the root had an orvgate user before the install"
 in_root apt-get install -y -q --no-install-recommends /tmp/orvtiw.deb >"$work/apt.log" 2>&1 ||
@@ -121,11 +121,17 @@ done
 echo "   units in /usr/lib/systemd/system (not enabled, verified), /etc/orvgate, the READMEs: there"
 
 # The units' commands, as their user, as systemd would run them.
-exec_of() { sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/$1.service" | head -1; }
+# The first KEY= line of the unit, its continuation lines joined.
+unit_line() {
+  awk -v key="$2=" 'index($0, key) == 1 { on = 1; $0 = substr($0, length(key) + 1) }
+    on { line = line $0; if (!sub(/\\$/, "", line)) { print line; exit } }' "$root/usr/lib/systemd/system/$1.service"
+}
 as_user=(chroot "$root" setpriv --reuid=orvgate --regid=orvgate --init-groups)
-"${as_user[@]}" $(exec_of tiwaysim) >"$work/tiwaysim.log" 2>&1 &
+in_root install -d -o orvgate -g orvgate /run/tiwaysim # its RuntimeDirectory=
+"${as_user[@]}" $(unit_line tiwaysim ExecStart) >"$work/tiwaysim.log" 2>&1 &
 sim=$!
-"${as_user[@]}" $(exec_of orvgate) >"$work/orvgate.log" 2>&1 &
+eval "${as_user[*]} $(unit_line tiwaysim ExecStartPost)" || fail "tiwaysim did not get ready: $(cat "$work/tiwaysim.log")"
+"${as_user[@]}" $(unit_line orvgate ExecStart) >"$work/orvgate.log" 2>&1 &
 gate=$!
 for _ in $(seq 100); do grep -qs "serving Modbus TCP" "$work/orvgate.log" && break; sleep 0.1; done
 # X1..X3 of secondary 1 as example_network.conf sets them: 1 0 1.
@@ -137,7 +143,7 @@ wait "$sim" || true
 [ "$value" = "1 0 1 " ] || fail "orvgate as its unit runs it did not serve X1..X3 (read '$value'): $(cat "$work/orvgate.log")"
 echo "   orvgate and tiwaysim as their units run them: X1..X3 of secondary 1 read through the gateway"
 
-in_root apt-get purge -y -q orvtiw >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "purge failed"; }
+in_root dpkg --purge orvtiw >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "purge failed"; }
 ! in_root getent passwd orvgate >/dev/null || fail "the orvgate user outlived the purge"
 [ ! -e "$root/etc/orvgate" ] || fail "/etc/orvgate outlived the purge"
 echo "   purged: no orvgate user, no /etc/orvgate"

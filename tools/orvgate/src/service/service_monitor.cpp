@@ -9,7 +9,7 @@
 namespace orvgate::service {
 namespace {
 
-// How often the status is looked at when no watchdog asks for more.
+// How often the status is looked at, whatever the watchdog asks.
 constexpr Clock::duration kLook = std::chrono::seconds(1);
 // The driver's adapter reset: the previous-command wait, then 20 s for the reset.
 constexpr Clock::duration kWarmStart = std::chrono::seconds(21);
@@ -84,7 +84,9 @@ void ServiceMonitor::Run(std::function<std::vector<CardStatus>()> cards, std::ve
     for (const Part &p : parts) {
         judge.Watch(p.first, *p.second);
     }
-    const Clock::duration tick = watchdog ? std::min(kLook, *watchdog / 2) : kLook;
+    // systemd's own advice: ping at half of WatchdogSec.
+    const Clock::duration pingEvery = watchdog ? *watchdog / 2 : Clock::duration::max();
+    std::optional<Clock::time_point> pinged;
     std::string said;
     bool wasHeld = false;
     std::unique_lock<std::mutex> lock(mutex_);
@@ -109,8 +111,13 @@ void ServiceMonitor::Run(std::function<std::vector<CardStatus>()> cards, std::ve
             notifier_.Status(status);
             said = status;
         }
-        if (watchdog && !held) {
+        if (watchdog && !held && (!pinged || now - *pinged >= pingEvery)) {
             notifier_.Watchdog();
+            pinged = now;
+        }
+        Clock::time_point next = now + kLook;
+        if (watchdog && pinged && !held) {
+            next = std::min(next, *pinged + pingEvery); // in the future: it pinged now or less than pingEvery ago
         }
         lock.lock();
         if (verdict.giveUp && !gaveUp_) {
@@ -120,7 +127,7 @@ void ServiceMonitor::Run(std::function<std::vector<CardStatus>()> cards, std::ve
             giveUp();
             lock.lock();
         }
-        wake_.wait_for(lock, tick, [this] { return stop_ || woken_; });
+        wake_.wait_until(lock, next, [this] { return stop_ || woken_; });
         woken_ = false;
     }
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """orvgate as systemd runs it, told through a datagram socket of our own as
-NOTIFY_SOCKET, with WATCHDOG_USEC as WatchdogSec=1 sets it: STATUS= while it
+NOTIFY_SOCKET, with WATCHDOG_USEC as WatchdogSec=2 sets it: STATUS= while it
 starts, READY=1 only once the port takes connections, no WATCHDOG=1 while a
 card that never replies holds its thread and again once the call returned;
 and with no card at all, its exit 1 after --startup-timeout.
@@ -62,7 +62,7 @@ class Systemd:
 
 
 def orvgate(args, extra, notify):
-    env = dict(os.environ, NOTIFY_SOCKET=notify, WATCHDOG_USEC="1000000")
+    env = dict(os.environ, NOTIFY_SOCKET=notify, WATCHDOG_USEC="2000000")
     return subprocess.Popen([args.orvgate, "--map", os.path.join(args.work, "svc.map"),
                              "--listen", "127.0.0.1:%d" % args.port] + extra, env=env,
                             stdout=open(os.path.join(args.work, "orvgate.log"), "a"), stderr=subprocess.STDOUT)
@@ -79,19 +79,19 @@ def held_card(args):
         time.sleep(0 if os.path.exists(os.path.join(w, "ready")) else 0.1)
     systemd = Systemd(os.path.join(w, "notify1"), args.port)
     # A read of a card that never replies holds the card thread for a reply time-out at least.
-    gate = orvgate(args, ["--timeout", "5000"], os.path.join(w, "notify1"))
+    gate = orvgate(args, ["--timeout", "6000"], os.path.join(w, "notify1"))
     send = lambda command: subprocess.run([args.tiwaysim, "--send", os.path.join(w, "control"), command],
                                           stdout=subprocess.DEVNULL, check=True, timeout=10)
     try:
         ready = systemd.first("READY=1", 60)
         check(ready is not None and systemd.ready_connect is True, "READY=1 came once the port took connections")
         check((systemd.first("STATUS=starting", 0) or ready) < ready, "STATUS= said it was starting before that")
-        time.sleep(2)
+        time.sleep(3)
         pings = [t for t, m in list(systemd.messages) if m == "WATCHDOG=1"]
-        check(len(pings) >= 3, "WATCHDOG=1 came %d times by 2 s after READY=1" % len(pings))
+        check(len(pings) >= 3, "WATCHDOG=1 came %d times by 3 s after READY=1" % len(pings))
 
         send("card C800 ack-no-reply on")
-        held = systemd.first("the card thread of channel 1 makes no progress", 4)
+        held = systemd.first("the card thread of channel 1 makes no progress", 6)
         check(held is not None, "STATUS= named the held card thread")
         send("card C800 ack-no-reply off")  # the call under way still gets no reply
         lost = systemd.first("lost: channel 1", 30)

@@ -2,7 +2,9 @@
 #
 # Linux: the driver module, the host logging module, the host library with
 # its headers and the CMake package that finds them (find_package(OrvTiw)
-# gives OrvTiw::host), the programs, their man pages and the example files;
+# gives OrvTiw::host), the programs, their man pages and the example files,
+# orvgate as a service (systemd units, its configuration in /etc/orvgate,
+# a system user made by the maintainer scripts of packaging/debian/);
 # packed by CPack as a Debian package.
 #
 # Windows: the set a 32-bit host installation needs, in one folder: the
@@ -52,6 +54,36 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/sim/example_network.conf ${ORVTIW_EXAMPLE_FILES}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/orvtiw)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/orvtiw)
+  # The tools' READMEs in the folders the main README names them by, so
+  # that its references hold in the installed tree too.
+  foreach(readme IN ITEMS tools/orvgate tools/orvhost sim)
+    install(FILES ${PROJECT_SOURCE_DIR}/${readme}/README.md
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/orvtiw/${readme})
+  endforeach()
+
+  if(TARGET orvgate)
+    # The units where systemd looks for a package's (not enabled), and the
+    # example map as the service's configuration: in PREFIX/etc/orvgate, which
+    # the package moves to /etc/orvgate (cmake/DebianEtc.cmake), so that an
+    # install elsewhere never writes to the system's /etc.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/orvgate.service
+                  ${PROJECT_SOURCE_DIR}/packaging/systemd/tiwaysim.service
+            DESTINATION lib/systemd/system)
+    set(ORVTIW_SERVICE_CONFIG plant.map plant01.int plant02.int)
+    list(TRANSFORM ORVTIW_SERVICE_CONFIG PREPEND ${PROJECT_SOURCE_DIR}/tools/orvgate/examples/ OUTPUT_VARIABLE files)
+    install(FILES ${files} DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/orvgate)
+    set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianEtc.cmake)
+    # dpkg keeps a changed configuration file across upgrades and asks before replacing it.
+    list(TRANSFORM ORVTIW_SERVICE_CONFIG PREPEND /etc/orvgate/ OUTPUT_VARIABLE conffiles)
+    list(JOIN conffiles "\n" conffiles)
+    file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${conffiles}\n")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+        ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+        ${PROJECT_SOURCE_DIR}/packaging/debian/postrm ${PROJECT_BINARY_DIR}/debian/conffiles)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # postinst makes the system user with adduser.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME orvtiw)

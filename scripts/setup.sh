@@ -8,7 +8,7 @@ set -euo pipefail
 # Building (the default preset builds the unit tests too) and the demo,
 # which writes a value through orvgate with mbpoll, and publishes to a
 # mosquitto it starts (orvgate's MQTT edge node: libmosquitto, libprotobuf).
-build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man
+build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man libsystemd-dev
                 libmodbus-dev mbpoll
                 libmosquitto-dev libprotobuf-dev protobuf-compiler mosquitto mosquitto-clients)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,

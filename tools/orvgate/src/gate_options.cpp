@@ -65,6 +65,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     int retryMs = static_cast<int>(o.retryInterval.count());
     int retryMostMs = static_cast<int>(o.retryMost.count());
     int periodMs = 0;
+    int startupSeconds = static_cast<int>(o.startupTimeout.count());
     std::string card = "C800";
 
     app.add_option("--map", o.map, "The map file: channels to start and the Modbus ranges they serve")
@@ -122,6 +123,11 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     app.add_option("--scan-period", periodMs, "Shortest scan cycle, in ms (0: scan without pause)")
         ->type_name("MS")
         ->check(CLI::Range(0, 3600000).description("0..3600000"));
+    app.add_option("--startup-timeout", startupSeconds,
+                   "Exit 1 when no channel has answered within S seconds of the start (0: keep trying)")
+        ->type_name("S")
+        ->check(CLI::Range(0, 86400).description("0..86400"))
+        ->capture_default_str();
     app.add_flag("--writable", o.writable, "Transparent default only: let clients write V (registers) and Y (coils)");
     app.add_flag("--read-only", o.readOnly, "Refuse every write, whatever the map or --writable say");
     app.add_option("--card", card, "Transparent default only: segment of channel 1's card (hex)")
@@ -132,7 +138,9 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("N")
         ->check(CLI::Range(0, 255).description("0..255"))
         ->capture_default_str();
-    app.add_flag("--check", o.check, "Check the map through the driver without a card, print the scan plan, exit");
+    app.add_flag("--check", o.check,
+                 "Check the map through the driver without a card, print the scan plan, the Modbus register table "
+                 "and the MQTT metric list, exit");
     app.add_flag("-v,--verbose", o.verbose, "Show every line the driver logs");
     app.add_option("--module", o.module, "The driver module to load (default: beside orvgate, then installed)")
         ->type_name("PATH");
@@ -202,6 +210,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
             return fail("--allow: " + why);
         }
     }
+    o.startupTimeout = std::chrono::seconds(startupSeconds);
     o.modbus = !noModbus;
     o.mqtt = app.count("--mqtt") > 0;
     if (o.mqtt) {

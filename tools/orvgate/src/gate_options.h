@@ -35,6 +35,8 @@ struct Options {
     bool stats = false;
     int statsUnit = 247; // not 255 (0xFF), many clients' default unit id; the highest libmodbus can address
     bool check = false;  // check the map without a card and exit
+    // No channel answered within this of the start: exit 1 (0: never).
+    std::chrono::seconds startupTimeout{60};
     bool verbose = false;
     std::string module;
     std::string kelmar;

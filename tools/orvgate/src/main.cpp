@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "check_tables.h"
 #include "common/gate_log.h"
 #include "gate_options.h"
 #include "map/map_file.h"
@@ -27,6 +28,9 @@
 #include "modbus/transparent.h"
 #include "scan/core_report.h"
 #include "scan/gateway.h"
+#include "service/notifier.h"
+#include "service/service_monitor.h"
+#include "service_wiring.h"
 
 #if defined(ORVGATE_HAVE_MQTT)
 #include "mqtt/core_source.h"
@@ -162,8 +166,11 @@ int Run(const Options &o) {
         return orvtiw::host::Module::Load(kelmar, modulePath, error, orvtiw::host::Loading::PrivateCopy);
     };
 
+    const service::Notifier notifier;
+    service::ServiceMonitor monitor(notifier, o.startupTimeout, o.timeoutMs);
     Gateway core(loader, CoreSettingsOf(o));
     std::string error;
+    notifier.Status("starting the channels");
     const bool started = map ? core.StartMapped(*map, mapDirectory, o.statsUnit, error)
                              : core.StartTransparent(kTransparentChannel, TransparentInitText(o.cardSegment), error);
     if (!started) {
@@ -173,6 +180,7 @@ int Run(const Options &o) {
     const Clock::time_point startedAt = Clock::now();
     if (o.check) {
         PrintPlan(core.Ranges(), core.Plan());
+        PrintCheckTables(core, map ? &*map : nullptr);
         core.Stop();
         return kExitOk;
     }
@@ -228,6 +236,13 @@ int Run(const Options &o) {
         return kExitUsage;
     }
 #endif
+    core.AddObserver(&monitor);
+    const Heartbeat *edgeProgress = nullptr;
+#if defined(ORVGATE_HAVE_MQTT)
+    if (edge) {
+        edgeProgress = &edge->Progress();
+    }
+#endif
     auto more = [&]() -> std::string {
 #if defined(ORVGATE_HAVE_MQTT)
         if (edge) {
@@ -244,6 +259,7 @@ int Run(const Options &o) {
     std::atomic<bool> serverFailed{false};
     std::thread serverThread;
     auto shutDown = [&] {
+        monitor.Stop();
         server.Stop();
         if (serverThread.joinable()) {
             serverThread.join();
@@ -258,6 +274,7 @@ int Run(const Options &o) {
 
     // The threads, now that everything they share is in place.
     core.Run();
+    notifier.Status("waiting for the first scan cycles");
     core.WaitReady(kFirstCycleWait);
 #if defined(ORVGATE_HAVE_MQTT)
     // Its births hold what the first cycles read.
@@ -281,6 +298,8 @@ int Run(const Options &o) {
         });
     }
 
+    monitor.Serving([&core] { return core.Cards(); }, ServiceParts(core, o.modbus ? &server : nullptr, edgeProgress),
+                    ServingText(o), [] { kill(getpid(), SIGTERM); });
     for (;;) {
         int signal = 0;
         sigwait(&signals, &signal);
@@ -297,7 +316,7 @@ int Run(const Options &o) {
         PrintStats(core, *counters, startedAt, more());
     }
     Say("stopped");
-    return serverFailed ? kExitFailed : kExitOk;
+    return serverFailed || monitor.GaveUp() ? kExitFailed : kExitOk;
 }
 
 } // namespace

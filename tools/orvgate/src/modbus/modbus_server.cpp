@@ -131,6 +131,7 @@ bool ModbusServer::Run() {
     std::vector<std::uint64_t> ids;
     bool ok = true;
     while (!stopping_) {
+        heartbeat_.Beat();
         fds.clear();
         ids.clear();
         fds.push_back({wakeRead_, POLLIN, 0});

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/heartbeat.h"
 #include "modbus/connection_table.h"
 #include "modbus/mbap_stream.h"
 #include "modbus/peer_filter.h"
@@ -85,6 +86,10 @@ class ModbusServer {
     const ModbusCounters &Counters() const {
         return counters_;
     }
+    // Stamped on each turn of its loop, for the service's watchdog.
+    const Heartbeat &Progress() const {
+        return heartbeat_;
+    }
 
   private:
     struct Client {
@@ -140,6 +145,7 @@ class ModbusServer {
     ConnectionTable table_;
     std::uint64_t nextId_ = 1;
     ModbusCounters counters_;
+    Heartbeat heartbeat_;
 
     // Where finished jobs wait for the server thread. Jobs hold it, not the
     // server, so that one ending after the server went finds it closed.

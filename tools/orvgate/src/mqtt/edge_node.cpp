@@ -114,6 +114,7 @@ void EdgeNode::Wake() {
 void EdgeNode::Run() {
     session_->Start();
     while (!stop_) {
+        heartbeat_.Beat();
         std::deque<Event> events;
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/heartbeat.h"
 #include "mqtt/edge_session.h"
 #include "mqtt/edge_source.h"
 #include "mqtt/settings.h"
@@ -55,6 +56,10 @@ class EdgeNode {
     const EdgeSettings &Settings() const {
         return settings_;
     }
+    // Stamped on each turn of its thread's loop, for the service's watchdog.
+    const Heartbeat &Progress() const {
+        return heartbeat_;
+    }
 
   private:
     class Queue final : public CoreObserver {
@@ -89,6 +94,7 @@ class EdgeNode {
     int wakeFd_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    Heartbeat heartbeat_;
     std::atomic<EdgeSession::Phase> phase_{EdgeSession::Phase::Idle};
 
     mutable std::mutex mutex_; // guards what follows

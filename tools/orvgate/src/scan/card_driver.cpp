@@ -122,11 +122,13 @@ void CardDriver::Loop() {
     std::chrono::microseconds cpuStart = ThreadCpu();
     Clock::duration lastStep{0};
     while (!jobs_.Stopped()) {
+        heartbeat_.Beat();
         // The jobs' share: as long as the last scan step took.
         const Clock::time_point jobsFrom = Clock::now();
         bool ranJob = false;
         while (std::shared_ptr<Job> job = jobs_.Take()) {
             Execute(job);
+            heartbeat_.Beat();
             ranJob = true;
             if (!blocks_.empty() && Clock::now() - jobsFrom >= std::max(lastStep, kLeastJobShare)) {
                 break;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/heartbeat.h"
 #include "map/gate_map.h"
 #include "scan/core_events.h"
 #include "scan/core_stats.h"
@@ -74,6 +75,10 @@ class CardDriver {
     bool Ready() const {
         return ready_.load();
     }
+    // Stamped on each turn of its loop and after each job, for the service's watchdog.
+    const Heartbeat &Progress() const {
+        return heartbeat_;
+    }
 
   private:
     void Loop();
@@ -105,6 +110,7 @@ class CardDriver {
     JobQueue jobs_;
     std::thread thread_;
     std::atomic<bool> ready_{false};
+    Heartbeat heartbeat_;
 
     CycleWindow window_;
     std::uint64_t cycles_ = 0;

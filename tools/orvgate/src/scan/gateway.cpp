@@ -283,6 +283,14 @@ std::vector<CardStatus> Gateway::Cards() const {
     return out;
 }
 
+std::vector<std::pair<std::int32_t, const Heartbeat *>> Gateway::Progress() const {
+    std::vector<std::pair<std::int32_t, const Heartbeat *>> out;
+    for (const auto &card : cards_) {
+        out.emplace_back(card->Number(), &card->Progress());
+    }
+    return out;
+}
+
 std::optional<Failure> Gateway::TargetFailing(std::size_t range) const {
     if (range >= ranges_.size()) {
         return std::nullopt;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "map/gate_map.h"
@@ -91,6 +92,8 @@ class Gateway {
         return writes_;
     }
     std::vector<CardStatus> Cards() const;
+    // Each card thread's heartbeat, by channel, for the service's watchdog.
+    std::vector<std::pair<std::int32_t, const Heartbeat *>> Progress() const;
     // Why a range's target is failing (its card, its secondary, or a block
     // holding it), if it is.
     std::optional<orvtiw::host::Failure> TargetFailing(std::size_t range) const;

@@ -302,6 +302,12 @@ void MosquittoTransport::Wait(int wakeFd, int timeoutMs) {
     }
     --inLoop_;
     NoteConnectSent();
+    // A TLS handshake that fails (a broker certificate of another CA) closes
+    // the socket without a disconnect callback: tell the session all the same.
+    if (mosquitto_socket(mosq_) < 0 && !quiet_ && events_ != nullptr) {
+        quiet_ = true;
+        events_->OnDisconnected(MOSQ_ERR_CONN_LOST);
+    }
     if (closeAsked_) {
         Close();
     }

@@ -17,15 +17,11 @@ const protobuf = require('protobufjs/minimal');
 
 // The package's own generated Payload type, found wherever its namespace puts it.
 function findPayload(node, depth) {
-    if (node === null || typeof node !== 'object' && typeof node !== 'function' || depth > 8) {
-        return null;
-    }
-    for (const key of Object.keys(node)) {
-        const child = node[key];
-        if (key === 'Payload' && typeof child === 'function' && typeof child.decode === 'function') {
+    for (const [key, child] of Object.entries(node || {})) {
+        if (key === 'Payload' && typeof child === 'function') {
             return child;
         }
-        const found = key === 'Payload' ? null : findPayload(child, depth + 1);
+        const found = depth < 8 && typeof child === 'object' ? findPayload(child, depth + 1) : null;
         if (found) {
             return found;
         }

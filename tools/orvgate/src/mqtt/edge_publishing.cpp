@@ -328,9 +328,10 @@ void EdgeSession::FlushSlice() {
             message.AddPoint(model_.devices[d].metrics[e.metric], aliases_.Of(d, e.metric), false, e.value, true);
         }
         if (!Publish(ddataTopics_[d], message)) {
-            // Back where they were, this message's and the rest, for a later try.
+            // Back where they were, this message's and the rest, for the
+            // next births: a connection that takes nothing is on its way out.
             store_.PutBack(std::vector<HistoryEntry>(batch.begin() + static_cast<std::ptrdiff_t>(first), batch.end()));
-            counters_.publishFailed += batch.size() - first;
+            flushPending_ = false;
             break;
         }
     }

@@ -7,10 +7,11 @@ set -euo pipefail
 
 # Building (the default preset builds the unit tests too) and the demo,
 # which writes a value through orvgate with mbpoll, and publishes to a
-# mosquitto it starts (orvgate's MQTT edge node: libmosquitto, libprotobuf).
+# mosquitto it starts (orvgate's MQTT edge node: libmosquitto, libprotobuf,
+# OpenSSL for its TLS handshake, nlohmann-json for the primary host's STATE).
 build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man libsystemd-dev
                 libmodbus-dev mbpoll
-                libmosquitto-dev libprotobuf-dev protobuf-compiler mosquitto mosquitto-clients)
+                libmosquitto-dev libprotobuf-dev protobuf-compiler libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
 # the 32-bit build and its emulator, the package checks, pymodbus for the
 # gateway's tests (it imports only with the serial packages beside it),

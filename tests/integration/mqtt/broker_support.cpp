@@ -68,8 +68,9 @@ std::vector<Decoded> Decode(const std::vector<Message> &messages) {
             out.push_back(Decoded{f[1], f[2], f[3], "", {}});
         } else if (f.size() == 3 && f[0] == "E") {
             out.push_back(Decoded{f[1], "", "", f[2], {}});
-        } else if (f.size() == 8 && f[0] == "m" && !out.empty()) {
-            out.back().metrics.push_back(Decoded::Metric{f[1], f[2], f[3], f[4], f[7], f[5] == "true", f[6] == "true"});
+        } else if (f.size() == 10 && f[0] == "m" && !out.empty()) {
+            out.back().metrics.push_back(
+                Decoded::Metric{f[1], f[2], f[3], f[4], f[7], f[5] == "true", f[6] == "true", f[8], f[9]});
         } else {
             ADD_FAILURE() << "decoder line: " << line;
         }

@@ -168,8 +168,8 @@ class Subscriber {
         }
         return out;
     }
-    void Publish(const std::string &topic, const std::string &payload) {
-        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    void Publish(const std::string &topic, const std::string &payload, bool retain = false) {
+        mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     }
 
   private:
@@ -196,6 +196,8 @@ struct Decoded {
     struct Metric {
         std::string name, alias, type, value, timestamp;
         bool null = false, historical = false;
+        std::string field,
+            raw; // the value's member as the bytes carried it (intValue, longValue, ...), and its content
     };
     std::string topic, seq, timestamp, error;
     std::vector<Metric> metrics;

@@ -9,6 +9,7 @@
 //            --decoder DIR --port N [gtest options]
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <map>
 #include <mutex>
@@ -57,7 +58,8 @@ class FakeCore final : public orvgate::mqtt::EdgeSource {
     std::vector<orvgate::mqtt::NodeMetric> NodeMetrics() const override {
         return {{"Scan cycles", Datatype::UInt64, 1, 0, ""}};
     }
-    void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) override {
+    std::function<bool()> Write(std::size_t point, std::uint32_t raw,
+                                std::function<void(const WriteOutcome &)> done) override {
         Set(point, raw);
         WriteOutcome o;
         o.result = WriteOutcome::Result::Applied;
@@ -65,6 +67,7 @@ class FakeCore final : public orvgate::mqtt::EdgeSource {
         o.readBack = raw;
         o.readBackMs = WallMs();
         done(o);
+        return [] { return false; }; // applied already
     }
     void Set(std::size_t point, std::uint32_t raw) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -107,13 +110,23 @@ TEST(MqttBroker, BirthsAndThreeHundredDataMessagesDecodeElsewhereWithSeqUnbroken
     std::string error;
     ASSERT_TRUE(node.Start(error)) << error;
     ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DBIRTH/gw1/plc2", 1, 10s));
-    for (std::uint32_t i = 1; i <= 300; ++i) {
-        core.Set(3, i);
-        node.Events().CycleDone(2);
-        ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DDATA/gw1/plc2", i, 5s)) << i;
+    {
+        // Scan cycles of their own pace, as a card's: a cycle ended only
+        // when a DDATA came would grow by each DDATA's wait for the last cycle.
+        std::jthread scan([&node](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                node.Events().CycleDone(2);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        for (std::uint32_t i = 1; i <= 300; ++i) {
+            core.Set(3, i == 300 ? 4000000000u : i);
+            ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DDATA/gw1/plc2", i, 5s)) << i;
+        }
     }
     // A DCMD from a host, encoded by sparkplug-payload: applied, and confirmed.
-    const std::string bytes = Encode(R"({"timestamp":1,"metrics":[{"alias":1,"type":"Int16","value":-300}]})");
+    const std::string bytes = Encode(R"({"timestamp":)" + std::to_string(WallMs()) +
+                                     R"(,"metrics":[{"alias":1,"type":"Int16","value":-300}]})");
     sub.Publish("spBv1.0/Plant/DCMD/gw1/plc1", bytes);
     ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DDATA/gw1/plc1", 1, 5s));
     node.Stop();
@@ -149,7 +162,11 @@ TEST(MqttBroker, BirthsAndThreeHundredDataMessagesDecodeElsewhereWithSeqUnbroken
     EXPECT_EQ(d[2].Named("W2")->type, "UInt32");
     EXPECT_EQ(d[2].Named("W2")->value, "null") << "never read: null in its birth";
     EXPECT_TRUE(d[2].Named("W2")->null);
-    EXPECT_EQ(d[300 + 2].metrics.at(0).value, "300");
+    // UInt32 in int_value, a protobuf uint32 (this decoder's typed read looks in long_value).
+    EXPECT_EQ(d[299 + 2].metrics.at(0).field, "intValue");
+    EXPECT_EQ(d[299 + 2].metrics.at(0).raw, "299");
+    EXPECT_EQ(d[300 + 2].metrics.at(0).raw, "4000000000");
+    EXPECT_EQ(d[300 + 2].metrics.at(0).type, "UInt32");
     for (std::size_t i = 0; i + 1 < d.size(); ++i) {
         EXPECT_EQ(d[i].seq, std::to_string(i % 256)) << d[i].topic;
         EXPECT_NE(d[i].timestamp, "-");
@@ -161,6 +178,26 @@ TEST(MqttBroker, BirthsAndThreeHundredDataMessagesDecodeElsewhereWithSeqUnbroken
     EXPECT_EQ(d.back().metrics[0].value, bdSeq->value);
 }
 
+// What the node logs, for the cases that count its tries.
+class LogLines {
+  public:
+    orvgate::mqtt::LogSink Sink() {
+        return [this](orvgate::mqtt::LogLevel, const std::string &line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(line);
+        };
+    }
+    std::size_t Count(const std::string &part) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<std::size_t>(std::count_if(
+            lines_.begin(), lines_.end(), [&](const std::string &l) { return l.find(part) != std::string::npos; }));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
 TEST(MqttBroker, ChangesWhileTheBrokerIsAwayArriveAfterTheNewBirthsOldestFirstOnce) {
     Folder folder;
     const std::string listener = "listener " + std::to_string(gPort) + " 127.0.0.1\nallow_anonymous true\n";
@@ -168,14 +205,16 @@ TEST(MqttBroker, ChangesWhileTheBrokerIsAwayArriveAfterTheNewBirthsOldestFirstOn
     ASSERT_TRUE(broker->Start());
     FakeCore core;
     EdgeSettings s = Settings(gPort);
-    EdgeNode node(s, core);
+    s.reconnectMinMs = 200; // tries 0.2, 0.6, 1.4 s ... after the loss
+    s.reconnectMaxMs = 800;
+    LogLines log;
+    EdgeNode node(s, core, log.Sink());
     std::string error;
     {
         Subscriber sub(gPort);
         ASSERT_TRUE(node.Start(error)) << error;
         ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DBIRTH/gw1/plc2", 1, 10s));
     }
-    const auto down = Clock::now();
     broker->Kill(SIGKILL);
     ASSERT_TRUE(WaitPhase(node, orvgate::mqtt::EdgeSession::Phase::Waiting, 5s));
     for (std::uint32_t i = 1; i <= 5; ++i) {
@@ -183,27 +222,75 @@ TEST(MqttBroker, ChangesWhileTheBrokerIsAwayArriveAfterTheNewBirthsOldestFirstOn
         node.Events().CycleDone(2);
         std::this_thread::sleep_for(20ms);
     }
-    // The first try again comes 1 s after the loss and fails; the broker is
-    // back and its subscriber in before the next, 2 s after that.
-    std::this_thread::sleep_until(down + 1300ms);
+    for (auto end = Clock::now() + 10s; Clock::now() < end && log.Count("cannot connect") < 3;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_GE(log.Count("cannot connect"), 3u) << "connections refused while the broker is away";
     ASSERT_TRUE(broker->Start());
     Subscriber sub(gPort);
     ASSERT_TRUE(sub.WaitFor("spBv1.0/Plant/DDATA/gw1/plc2", 1, 10s));
     std::this_thread::sleep_for(300ms);
     const std::vector<Decoded> d = Decode(sub.Messages());
-    ASSERT_EQ(d.size(), 4u);
+    std::string topics;
+    for (const Decoded &m : d) {
+        topics += m.topic + " " + m.seq + "\n";
+    }
+    ASSERT_EQ(d.size(), 4u) << topics;
     EXPECT_EQ(d[0].topic, kNbirth);
     EXPECT_EQ(d[0].seq, "0");
-    EXPECT_EQ(d[0].Named("bdSeq")->value, "\"2\"") << "one more for each CONNECT: the one that failed, this one";
+    EXPECT_EQ(d[0].Named("bdSeq")->value, "\"1\"") << "one more than the last CONNECT sent; the refused sent none";
     EXPECT_EQ(d[3].topic, "spBv1.0/Plant/DDATA/gw1/plc2");
     ASSERT_EQ(d[3].metrics.size(), 5u);
     std::string last;
     for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(d[3].metrics[i].value, std::to_string(1001 + i));
+        EXPECT_EQ(d[3].metrics[i].raw, std::to_string(1001 + i));
         EXPECT_TRUE(d[3].metrics[i].historical);
         EXPECT_GE(d[3].metrics[i].timestamp, last);
         last = d[3].metrics[i].timestamp;
     }
+}
+
+TEST(MqttBroker, AfterThePrimaryHostWentOfflineAndBackNoOldDeathFollowsTheNewBirth) {
+    Folder folder;
+    Broker broker(folder, "listener " + std::to_string(gPort) + " 127.0.0.1\nallow_anonymous true\n", gPort);
+    ASSERT_TRUE(broker.Start());
+    Subscriber sub(gPort);
+    const auto state = [&](bool online, std::uint64_t ts) {
+        sub.Publish("spBv1.0/STATE/scada",
+                    std::string(R"({"online":)") + (online ? "true" : "false") +
+                        ",\"timestamp\":" + std::to_string(ts) + "}",
+                    true);
+    };
+    const std::uint64_t hostBirth = WallMs();
+    state(true, hostBirth);
+    FakeCore core;
+    EdgeSettings s = Settings(gPort);
+    s.primaryHostId = "scada";
+    s.reconnectMinMs = 200;
+    EdgeNode node(s, core);
+    std::string error;
+    ASSERT_TRUE(node.Start(error)) << error;
+    ASSERT_TRUE(sub.WaitFor(kNbirth, 1, 10s));
+    state(false, hostBirth + 1);
+    ASSERT_TRUE(sub.WaitFor(kNdeath, 1, 5s));
+    ASSERT_TRUE(WaitPhase(node, orvgate::mqtt::EdgeSession::Phase::WaitingForHost, 5s));
+    state(true, hostBirth + 2);
+    ASSERT_TRUE(sub.WaitFor(kNbirth, 2, 10s));
+    std::this_thread::sleep_for(1500ms); // what an old session's client would send again comes at once
+    node.Stop();
+    ASSERT_TRUE(sub.WaitFor(kNdeath, 2, 5s));
+
+    std::vector<Message> ours;
+    for (const Message &m : sub.Messages()) {
+        if (m.topic == kNbirth || m.topic == kNdeath) {
+            ours.push_back(m);
+        }
+    }
+    std::vector<std::string> seen; // NBIRTH n / NDEATH n, n its bdSeq
+    for (const Decoded &m : Decode(ours)) {
+        seen.push_back(m.topic.substr(m.topic.find('/', 8) + 1, 6) + " " + m.Named("bdSeq")->value);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"NBIRTH \"0\"", "NDEATH \"0\"", "NBIRTH \"1\"", "NDEATH \"1\""}));
 }
 
 TEST(MqttBroker, APasswordFromAFileLetsTheNodeInAndAWrongOneDoesNot) {
@@ -248,6 +335,8 @@ TEST(MqttBroker, TlsWithTheTestsOwnCertificates) {
     };
     ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=orvgate test CA", "-keyout",
          "ca.key", "-out", "ca.crt"});
+    ssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=orvgate test CA", "-keyout",
+         "other.key", "-out", "other.crt"}); // the same name, another key: a broker it signed is refused
     folder.Write("server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     for (const std::string &who : {std::string("server"), std::string("client")}) {
         ssl({"req", "-newkey", "rsa:2048", "-nodes", "-subj",
@@ -279,10 +368,25 @@ TEST(MqttBroker, TlsWithTheTestsOwnCertificates) {
     s.certFile = folder / "client.crt";
     s.keyFile = folder / "client.key";
     EdgeNode node(s, core);
+    EdgeSettings other = Settings(gPort, "gw2");
+    other.caFile = folder / "other.crt";
+    other.certFile = s.certFile;
+    other.keyFile = s.keyFile;
+    LogLines log;
+    EdgeNode refused(other, core, log.Sink());
     std::string error;
     ASSERT_TRUE(node.Start(error)) << error;
+    ASSERT_TRUE(refused.Start(error)) << error;
     EXPECT_TRUE(sub.WaitFor("spBv1.0/Plant/DBIRTH/gw1/plc2", 1, 10s));
     EXPECT_EQ(node.Counters().connections, 1u);
+    for (auto end = Clock::now() + 5s; Clock::now() < end && log.Count("lost") == 0;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GE(log.Count("lost"), 1u) << "the failed handshake is known at once";
+    EXPECT_EQ(refused.Counters().connections, 0u);
+    for (const Message &m : sub.Messages()) {
+        EXPECT_EQ(m.topic.find("gw2"), std::string::npos) << m.topic;
+    }
 }
 
 } // namespace

@@ -247,8 +247,11 @@ TEST_F(GateMqtt, AHostsCommandsRebirthWriteWhatIsWritableAndConfirmWhatThePlcHol
         Encode(R"({"timestamp":1,"metrics":[{"name":"Node Control/Rebirth","type":"Boolean","value":true}]})"));
     ASSERT_TRUE(sub_->WaitFor(kBirth2, 2, 5s)) << gate_->Log();
     const std::string dcmd = "spBv1.0/Plant/DCMD/gw1/ch1-plc1";
-    sub_->Publish(dcmd, Encode(R"({"timestamp":2,"metrics":[{"name":"Speed","type":"Int16","value":55}]})"));
-    sub_->Publish(dcmd, Encode(R"({"timestamp":3,"metrics":[{"name":"V100","type":"UInt16","value":4343}]})"));
+    const std::string now = std::to_string(WallMs()); // a command older than a minute is refused
+    sub_->Publish(dcmd,
+                  Encode(R"({"timestamp":)" + now + R"(,"metrics":[{"name":"Speed","type":"Int16","value":55}]})"));
+    sub_->Publish(dcmd,
+                  Encode(R"({"timestamp":)" + now + R"(,"metrics":[{"name":"V100","type":"UInt16","value":4343}]})"));
     ASSERT_TRUE(sub_->WaitFor("spBv1.0/Plant/DDATA/gw1/ch1-plc1", 1, 5s)) << gate_->Log();
     EXPECT_EQ(gate_->Stop(), 0);
     ASSERT_TRUE(sub_->WaitFor(kNdeath, 1, 5s));
@@ -293,7 +296,8 @@ TEST_F(GateMqtt, ACommandTheNetworkNeverAnsweredIsNeverConfirmed) {
     }
     Control("ack-no-reply on");
     sub_->Publish("spBv1.0/Plant/DCMD/gw1/line2",
-                  Encode(R"({"timestamp":1,"metrics":[{"name":"Level","type":"UInt16","value":777}]})"));
+                  Encode(R"({"timestamp":)" + std::to_string(WallMs()) +
+                         R"(,"metrics":[{"name":"Level","type":"UInt16","value":777}]})"));
     ASSERT_TRUE(sub_->WaitFor(kDeath2, 1, kFailingExchange + kSlack)) << gate_->Log();
     ASSERT_TRUE(sub_->WaitFor(kDeath1, 1, kSlack)) << "the card is lost, and each of its devices with it";
     // The command's outcome reaches the edge node after the card's loss does.

@@ -172,6 +172,13 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("N")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}).description("1..10000000"))
         ->capture_default_str();
+    app.add_option("--mqtt-command-max-age", o.mqttCommandMaxAgeS,
+                   "A DCMD stamped more than this many seconds ago is refused (0: any age)")
+        ->type_name("S")
+        ->check(CLI::Range(0, 86400).description("0..86400"))
+        ->capture_default_str();
+    app.add_flag("--mqtt-uint32-long", o.mqttUint32InLong,
+                 "Send UInt32 metrics in long_value, for hosts that read them there (default: int_value)");
 
     ParsedCommandLine out;
     try {

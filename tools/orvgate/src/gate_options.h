@@ -57,6 +57,8 @@ struct Options {
     std::string mqttPrimaryHost;
     std::string mqttState; // empty: orvgate-GROUP-NODE.bdseq in the current directory
     std::size_t mqttStore = 100000;
+    int mqttCommandMaxAgeS = 60;   // a DCMD stamped longer ago is refused; 0: no bound
+    bool mqttUint32InLong = false; // UInt32 in long_value, for older hosts
 };
 
 struct ParsedCommandLine {

@@ -91,6 +91,8 @@ mqtt::EdgeSettings EdgeSettingsOf(const Options &o) {
     s.keyFile = o.mqttKey;
     s.primaryHostId = o.mqttPrimaryHost;
     s.storeSize = o.mqttStore;
+    s.commandMaxAgeMs = static_cast<std::uint32_t>(o.mqttCommandMaxAgeS) * 1000u;
+    s.uint32InLong = o.mqttUint32InLong;
     s = mqtt::Resolved(s);
     s.stateFile = o.mqttState.empty() ? "orvgate-" + s.groupId + "-" + s.edgeNodeId + ".bdseq" : o.mqttState;
     return s;
@@ -98,13 +100,13 @@ mqtt::EdgeSettings EdgeSettingsOf(const Options &o) {
 
 std::string EdgeReport(const mqtt::EdgeNode &node) {
     const mqtt::EdgeCounters c = node.Counters();
-    char line[320];
+    char line[384];
     std::snprintf(line, sizeof line,
                   "  mqtt: %" PRIu64 " connections, %" PRIu64 " births; commands: %" PRIu64 " applied, %" PRIu64
                   " refused, %" PRIu64 " failed, %" PRIu64 " rejected; %" PRIu64
-                  " changes held for the broker, %" PRIu64 " dropped\n",
+                  " changes held for the broker, %" PRIu64 " dropped, %" PRIu64 " not taken by the connection\n",
                   c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
-                  c.storeHeld, c.storeDropped);
+                  c.storeHeld, c.storeDropped, c.publishFailed);
     return line;
 }
 #endif

@@ -38,6 +38,8 @@ class FakeSource final : public EdgeSource {
         std::size_t point;
         std::uint32_t raw;
         std::function<void(const WriteOutcome &)> done;
+        bool begun = false;     // set by the test: the write runs, and can no longer be withdrawn
+        bool withdrawn = false; // its canceller took it back
     };
 
     explicit FakeSource(EdgeModel m) : model(std::move(m)) {
@@ -62,11 +64,16 @@ class FakeSource final : public EdgeSource {
     std::vector<NodeMetric> NodeMetrics() const override {
         return node;
     }
-    void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) override {
+    std::function<bool()> Write(std::size_t point, std::uint32_t raw,
+                                std::function<void(const WriteOutcome &)> done) override {
         writes.push_back(WriteCall{point, raw, std::move(done)});
+        return [this, i = writes.size() - 1] {
+            writes[i].withdrawn = !writes[i].begun;
+            return writes[i].withdrawn;
+        };
     }
-    void Set(std::size_t point, std::uint32_t raw, std::uint64_t ms) {
-        values.at(point) = PointValue{PointValue::State::Good, raw, ms};
+    void Set(std::size_t point, std::uint32_t raw, std::uint64_t ms, std::uint64_t freshUntilMs = UINT64_MAX) {
+        values.at(point) = PointValue{PointValue::State::Good, raw, ms, freshUntilMs};
     }
 
     EdgeModel model;
@@ -103,6 +110,9 @@ class FakeTransport final : public Transport {
         return true;
     }
     bool Publish(const std::string &topic, const std::string &payload, int qos, bool retain) override {
+        if (refusePublish) {
+            return false;
+        }
         published.push_back(Message{topic, payload, qos, retain});
         return true;
     }
@@ -113,6 +123,7 @@ class FakeTransport final : public Transport {
 
     // Answers the CONNECT and every SUBSCRIBE as a broker would.
     void Accept() {
+        events->OnConnectSent();
         events->OnConnected(0);
         for (const Subscription &s : subscriptions) {
             events->OnSubscribed(s.mid, true);
@@ -134,6 +145,7 @@ class FakeTransport final : public Transport {
     int disconnects = 0;
     int nextMid = 1;
     bool refuseConnect = false;
+    bool refusePublish = false; // the connection silently gone: nothing is taken
 };
 
 } // namespace orvgate::mqtt::test

@@ -3,6 +3,7 @@
 // and what it writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 
 #include "mqtt/edge_session.h"
@@ -55,9 +56,9 @@ const Payload::Metric *Named(const Payload &p, const std::string &name) {
     return nullptr;
 }
 
-std::string Command(std::initializer_list<std::function<void(Payload::Metric &)>> metrics) {
+std::string Command(std::uint64_t timestampMs, std::initializer_list<std::function<void(Payload::Metric &)>> metrics) {
     Payload p;
-    p.set_timestamp(1);
+    p.set_timestamp(timestampMs);
     for (const auto &fill : metrics) {
         fill(*p.add_metrics());
     }
@@ -88,6 +89,7 @@ class MqttSession : public ::testing::Test {
         session->Start();
         transport.Accept();
         ASSERT_EQ(session->phase(), EdgeSession::Phase::Online);
+        session->Tick(); // the history's slice: none
     }
     std::vector<std::string> Topics(std::size_t from = 0) const {
         std::vector<std::string> t;
@@ -285,7 +287,7 @@ TEST_F(MqttSession, ADeviceThatFailsGetsItsDeathAndABirthWhenItAnswers) {
     EXPECT_EQ(Last().metrics(0).int_value(), 9u) << "the birth carries the cycle's values";
 }
 
-TEST_F(MqttSession, EachNewConnectionTakesTheNextBdSeqAfterABackOff) {
+TEST_F(MqttSession, EachCONNECTSentTakesTheNextBdSeqAndARefusedConnectionNone) {
     Online();
     transport.events->OnDisconnected(7);
     EXPECT_EQ(session->phase(), EdgeSession::Phase::Waiting);
@@ -301,15 +303,25 @@ TEST_F(MqttSession, EachNewConnectionTakesTheNextBdSeqAfterABackOff) {
         session->Tick();
         EXPECT_EQ(transport.connects, before + 1) << wait;
     }
-    EXPECT_EQ(Decode(transport.will->payload).metrics(0).long_value(), 7u) << "one more for every CONNECT";
+    EXPECT_EQ(Decode(transport.will->payload).metrics(0).long_value(), 1u) << "no CONNECT went out: no number used";
     transport.refuseConnect = false;
     clock.Advance(30000);
     session->Tick();
     const std::size_t before = transport.published.size();
     transport.Accept();
     ASSERT_GT(transport.published.size(), before);
-    EXPECT_EQ(Named(Decode(transport.published[before].payload), "bdSeq")->long_value(), 8u);
-    EXPECT_EQ(Decode(transport.will->payload).metrics(0).long_value(), 8u) << "the Will matches the NBIRTH";
+    EXPECT_EQ(Named(Decode(transport.published[before].payload), "bdSeq")->long_value(), 1u);
+    EXPECT_EQ(Decode(transport.will->payload).metrics(0).long_value(), 1u) << "the Will matches the NBIRTH";
+
+    // A CONNECT that went out but was never answered used its number.
+    transport.events->OnDisconnected(7);
+    clock.Advance(1000);
+    session->Tick();
+    transport.events->OnConnectSent();
+    transport.events->OnDisconnected(7);
+    clock.Advance(2000);
+    session->Tick();
+    EXPECT_EQ(Decode(transport.will->payload).metrics(0).long_value(), 3u);
 }
 
 TEST_F(MqttSession, TheNodesOwnMetricsChangeInAnNdataAtMostOncePerPeriod) {
@@ -346,31 +358,31 @@ TEST_F(MqttSession, ABrokerThatNeverAnswersIsLeftAndTriedAgain) {
 TEST_F(MqttSession, CommandsWriteOnlyWritableMetricsOfTheirTypeAndConfirmWhatWasReadBack) {
     Online();
     const std::size_t births = transport.published.size();
-    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", Command({[](Payload::Metric &m) {
-                                                        m.set_alias(1); // V100
-                                                        m.set_datatype(2);
-                                                        m.set_int_value(static_cast<std::uint32_t>(-300));
-                                                    },
-                                                    [](Payload::Metric &m) {
-                                                        m.set_name("Level");
-                                                        m.set_float_value(-1.5f);
-                                                    },
-                                                    [](Payload::Metric &m) {
-                                                        m.set_alias(2); // V101 is read-only
-                                                        m.set_int_value(3);
-                                                    },
-                                                    [](Payload::Metric &m) {
-                                                        m.set_alias(4); // Run is Boolean
-                                                        m.set_int_value(1);
-                                                    },
-                                                    [](Payload::Metric &m) {
-                                                        m.set_alias(5); // plc2's
-                                                        m.set_int_value(1);
-                                                    },
-                                                    [](Payload::Metric &m) {
-                                                        m.set_name("Nothing");
-                                                        m.set_boolean_value(true);
-                                                    }}));
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", Command(clock.wall, {[](Payload::Metric &m) {
+                                                                    m.set_alias(1); // V100
+                                                                    m.set_datatype(2);
+                                                                    m.set_int_value(static_cast<std::uint32_t>(-300));
+                                                                },
+                                                                [](Payload::Metric &m) {
+                                                                    m.set_name("Level");
+                                                                    m.set_float_value(-1.5f);
+                                                                },
+                                                                [](Payload::Metric &m) {
+                                                                    m.set_alias(2); // V101 is read-only
+                                                                    m.set_int_value(3);
+                                                                },
+                                                                [](Payload::Metric &m) {
+                                                                    m.set_alias(4); // Run is Boolean
+                                                                    m.set_int_value(1);
+                                                                },
+                                                                [](Payload::Metric &m) {
+                                                                    m.set_alias(5); // plc2's
+                                                                    m.set_int_value(1);
+                                                                },
+                                                                [](Payload::Metric &m) {
+                                                                    m.set_name("Nothing");
+                                                                    m.set_boolean_value(true);
+                                                                }}));
     ASSERT_EQ(source.writes.size(), 2u);
     EXPECT_EQ(source.writes[0].point, 0u);
     EXPECT_EQ(source.writes[0].raw, 0xFED4u); // -300 as 16 bits
@@ -378,6 +390,10 @@ TEST_F(MqttSession, CommandsWriteOnlyWritableMetricsOfTheirTypeAndConfirmWhatWas
     EXPECT_EQ(source.writes[1].raw, std::bit_cast<std::uint32_t>(-1.5f));
     EXPECT_EQ(session->Counters().commandsRejected, 4u);
     EXPECT_EQ(transport.published.size(), births);
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "DCMD plc1: not written: \"Run\": the wrong datatype: expects Boolean (11), got a value in "
+                        "int_value"),
+              log.end());
 
     WriteOutcome applied;
     applied.result = WriteOutcome::Result::Applied;
@@ -402,7 +418,7 @@ TEST_F(MqttSession, CommandsWriteOnlyWritableMetricsOfTheirTypeAndConfirmWhatWas
 
     // Malformed bytes, and a device the node does not have: never written, counted.
     Deliver("spBv1.0/Plant/DCMD/gw1/plc1", std::string("\xff\xff\xff", 3));
-    Deliver("spBv1.0/Plant/DCMD/gw1/plc9", Command({[](Payload::Metric &m) { m.set_alias(1); }}));
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc9", Command(clock.wall, {[](Payload::Metric &m) { m.set_alias(1); }}));
     EXPECT_EQ(session->Counters().commandsRejected, 6u);
     EXPECT_EQ(source.writes.size(), 2u);
 }
@@ -421,6 +437,9 @@ TEST_F(MqttSession, ChangesWhileTheBrokerIsAwayFollowTheNewBirthsAsHistoryOldest
     session->Tick();
     const std::size_t before = transport.published.size();
     transport.Accept();
+    EXPECT_EQ(transport.published.size(), before + 3) << "the history waits for the timer, out of the callbacks";
+    EXPECT_EQ(session->NextTimerMs(), clock.mono);
+    session->Tick();
     ASSERT_EQ(Topics(before),
               (std::vector<std::string>{"spBv1.0/Plant/NBIRTH/gw1", "spBv1.0/Plant/DBIRTH/gw1/plc1",
                                         "spBv1.0/Plant/DBIRTH/gw1/plc2", "spBv1.0/Plant/DDATA/gw1/plc1"}));
@@ -433,6 +452,164 @@ TEST_F(MqttSession, ChangesWhileTheBrokerIsAwayFollowTheNewBirthsAsHistoryOldest
     }
     session->CycleDone(1);
     EXPECT_EQ(transport.published.size(), before + 4) << "none twice";
+}
+
+TEST_F(MqttSession, AValuePastItsFreshnessGoesOutAsNullAndGoodAgainWhenReadAfresh) {
+    source.Set(4, 7, clock.wall, clock.mono + 500); // D7, fresh for 500 ms
+    Online();
+    const std::size_t births = transport.published.size();
+    EXPECT_EQ(session->NextTimerMs(), clock.mono + 500) << "the timer wakes for it";
+    clock.Advance(499);
+    session->Tick();
+    EXPECT_EQ(transport.published.size(), births);
+    clock.Advance(1);
+    session->Tick();
+    ASSERT_EQ(transport.published.size(), births + 1);
+    EXPECT_EQ(transport.published.back().topic, "spBv1.0/Plant/DDATA/gw1/plc2");
+    ASSERT_EQ(Last().metrics_size(), 1);
+    EXPECT_TRUE(Last().metrics(0).is_null());
+    EXPECT_EQ(session->NextTimerMs(), UINT64_MAX);
+
+    source.Set(4, 7, clock.wall, clock.mono + 500); // read again, the same value
+    session->CycleDone(2);
+    ASSERT_EQ(transport.published.size(), births + 2);
+    EXPECT_EQ(Last().metrics(0).int_value(), 7u);
+    // Read again before it aged: no news, and fresh for longer.
+    clock.Advance(400);
+    source.Set(4, 7, clock.wall, clock.mono + 500);
+    session->CycleDone(2);
+    clock.Advance(200);
+    session->Tick();
+    EXPECT_EQ(transport.published.size(), births + 2);
+}
+
+TEST_F(MqttSession, AChangeTheConnectionDidNotTakeIsKeptCountedAndSentAsHistory) {
+    Online();
+    transport.refusePublish = true;
+    source.Set(0, 5, clock.wall);
+    session->CycleDone(1);
+    EXPECT_EQ(session->Counters().publishFailed, 1u);
+    EXPECT_EQ(session->Counters().storeHeld, 1u);
+    transport.refusePublish = false;
+    session->Tick();
+    ASSERT_EQ(Last().metrics_size(), 1);
+    EXPECT_TRUE(Last().metrics(0).is_historical());
+    EXPECT_EQ(Last().metrics(0).int_value(), 5u);
+    EXPECT_EQ(session->Counters().storeHeld, 0u);
+}
+
+TEST_F(MqttSession, ACommandOlderThanTheBoundIsRefusedAndOneWithoutATimestampTaken) {
+    Online();
+    const auto v100 = [](Payload::Metric &m) {
+        m.set_alias(1);
+        m.set_int_value(5);
+    };
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", Command(clock.wall - 60001, {v100}));
+    EXPECT_TRUE(source.writes.empty());
+    EXPECT_EQ(session->Counters().commandsRefused, 1u);
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", Command(clock.wall - 60000, {v100}));
+    Payload unstamped;
+    v100(*unstamped.add_metrics());
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", unstamped.SerializeAsString());
+    EXPECT_EQ(source.writes.size(), 2u);
+}
+
+TEST_F(MqttSession, AtAStopWritesNotBegunAreWithdrawnAndRunningOnesAwaitedBeforeTheDeath) {
+    Online();
+    Payload writes;
+    writes.set_timestamp(clock.wall);
+    writes.add_metrics()->set_name("V100");
+    writes.mutable_metrics(0)->set_int_value(5);
+    writes.add_metrics()->set_name("Level");
+    writes.mutable_metrics(1)->set_float_value(1.5f);
+    writes.add_metrics()->set_name("Run");
+    writes.mutable_metrics(2)->set_boolean_value(false);
+    Deliver("spBv1.0/Plant/DCMD/gw1/plc1", writes.SerializeAsString());
+    ASSERT_EQ(source.writes.size(), 3u);
+    source.writes[1].begun = true;
+    source.writes[2].begun = true; // and never answers
+    const std::size_t before = transport.published.size();
+    session->Stop();
+    EXPECT_TRUE(source.writes[0].withdrawn);
+    EXPECT_EQ(session->phase(), EdgeSession::Phase::Stopping);
+    WriteOutcome applied;
+    applied.result = WriteOutcome::Result::Applied;
+    applied.readBackGood = true;
+    applied.readBack = std::bit_cast<std::uint32_t>(1.5f);
+    source.writes[1].done(applied);
+    RunPostedWrites();
+    EXPECT_EQ(session->phase(), EdgeSession::Phase::Stopping);
+    EXPECT_EQ(session->NextTimerMs(), clock.mono + 5000);
+    clock.Advance(5000);
+    session->Tick();
+    EXPECT_EQ(session->phase(), EdgeSession::Phase::Stopped);
+    EXPECT_EQ(Topics(before), (std::vector<std::string>{"spBv1.0/Plant/DDATA/gw1/plc1", "spBv1.0/Plant/NDEATH/gw1"}));
+    EXPECT_EQ(transport.disconnects, 1);
+    source.writes[2].done(applied); // late, after the stop: harmless
+    source.writes[0].done(applied);
+    RunPostedWrites();
+    EXPECT_EQ(transport.published.size(), before + 2);
+    EXPECT_EQ(session->Counters().commandsRefused, 1u);
+}
+
+class MqttBigStore : public MqttSession {
+  protected:
+    MqttBigStore() : MqttSession(WithRoom()) {}
+    static EdgeSettings WithRoom() {
+        EdgeSettings s = Settings();
+        s.storeSize = 1'000'000;
+        return s;
+    }
+};
+
+TEST_F(MqttBigStore, AMillionChangesGoOutOldestFirstInSlicesOfBoundedWork) {
+    Online();
+    transport.events->OnDisconnected(7);
+    constexpr std::uint32_t kChanges = 1'000'000;
+    for (std::uint32_t i = 1; i <= kChanges; ++i) {
+        source.Set(4, i, clock.wall);
+        session->CycleDone(2);
+    }
+    ASSERT_EQ(session->Counters().storeHeld, kChanges);
+    clock.Advance(1000);
+    session->Tick();
+    transport.Accept();
+    std::size_t ticks = 0;
+    std::uint64_t sent = 0;
+    while (session->Counters().storeHeld > 0 && ticks < kChanges) {
+        const std::size_t before = transport.published.size();
+        session->Tick();
+        ++ticks;
+        std::size_t slice = 0;
+        for (std::size_t i = before; i < transport.published.size(); ++i) {
+            slice += static_cast<std::size_t>(Decode(transport.published[i].payload).metrics_size());
+        }
+        ASSERT_LE(slice, kHistoryPerSlice);
+        sent += slice;
+    }
+    EXPECT_EQ(sent, kChanges);
+    EXPECT_EQ(Last().metrics(Last().metrics_size() - 1).int_value(), kChanges) << "oldest first, the newest last";
+    EXPECT_EQ(ticks, (kChanges + kHistoryPerSlice - 1) / kHistoryPerSlice);
+}
+
+TEST(MqttHistoryStore, TakingAllOfAMillionInBatchesVisitsEachOnceAndPutBackKeepsTheOrder) {
+    HistoryStore store(1'000'000);
+    store.Push(HistoryEntry{7, 0, PointValue{}, 0}); // a device not born: stays, first in line
+    for (std::uint32_t i = 1; i < 1'000'000; ++i) {
+        store.Push(HistoryEntry{i % 2, 0, PointValue{PointValue::State::Good, i, i, UINT64_MAX}, 0});
+    }
+    const auto born = [](std::uint32_t d) { return d < 2; };
+    std::vector<HistoryEntry> batch = store.Take(born, 256);
+    store.PutBack(std::vector<HistoryEntry>(batch.begin() + 10, batch.end()));
+    const std::uint32_t resumed = store.Take([](std::uint32_t d) { return d == 1; }, 1).at(0).value.raw;
+    EXPECT_EQ(resumed, batch[10].value.raw) << "put back where it was";
+    std::size_t taken = 11;
+    while (!(batch = store.Take(born, 256)).empty()) {
+        taken += batch.size();
+    }
+    EXPECT_EQ(taken, 999'999u);
+    EXPECT_EQ(store.Size(), 1u);
+    EXPECT_LE(store.Visited(), 2u * 1'000'000u) << "linear in the entries, not in entries x batches";
 }
 
 TEST(MqttHistoryStore, DropsTheOldestWhenFullAndKeepsOtherDevicesInOrder) {
@@ -504,19 +681,21 @@ TEST(MqttBdSeqFile, StartsAtZeroGoesOnAcrossRestartsAndWrapsAfter255) {
     orvtiw::test::TempWorkingDir dir;
     const std::string path = dir.path() + "/bdseq";
     std::string warning;
-    EXPECT_EQ(BdSeqFile(path).Next(warning), 0);
+    EXPECT_EQ(BdSeqFile(path).Reserve(warning), 0);
     {
         BdSeqFile file(path);
-        EXPECT_EQ(file.Next(warning), 1) << "a restart goes on from the file";
-        EXPECT_EQ(file.Next(warning), 2);
+        EXPECT_EQ(file.Reserve(warning), 1) << "a restart goes on after the number reserved, sent or not";
+        EXPECT_EQ(file.Reserve(warning), 1) << "not sent: still the next";
+        file.Sent();
+        EXPECT_EQ(file.Reserve(warning), 2);
     }
     dir.write("bdseq", "255\n");
-    EXPECT_EQ(BdSeqFile(path).Next(warning), 0);
+    EXPECT_EQ(BdSeqFile(path).Reserve(warning), 0);
     EXPECT_TRUE(warning.empty());
     dir.write("bdseq", "12x");
-    EXPECT_EQ(BdSeqFile(path).Next(warning), 0);
+    EXPECT_EQ(BdSeqFile(path).Reserve(warning), 0);
     EXPECT_NE(warning.find("no number"), std::string::npos);
-    EXPECT_EQ(BdSeqFile(dir.path() + "/missing/bdseq").Next(warning), 0);
+    EXPECT_EQ(BdSeqFile(dir.path() + "/missing/bdseq").Reserve(warning), 0);
     EXPECT_NE(warning.find("cannot write"), std::string::npos);
 }
 

@@ -56,13 +56,18 @@ TEST(MqttPayload, EachDatatypeTravelsInTheFieldDecodersReadItFrom) {
     EXPECT_EQ(p.metrics(1).int_value(), 0xFFFF8000u);
     EXPECT_EQ(p.metrics(2).int_value(), 0xFFFFu);
     EXPECT_EQ(p.metrics(3).int_value(), 0xFFFFFFFEu);
-    EXPECT_EQ(p.metrics(4).value_case(), Payload::Metric::kLongValue);
-    EXPECT_EQ(p.metrics(4).long_value(), 0xFFFFFFFFu);
+    EXPECT_EQ(p.metrics(4).value_case(), Payload::Metric::kIntValue) << "a protobuf uint32";
+    EXPECT_EQ(p.metrics(4).int_value(), 0xFFFFFFFFu);
     EXPECT_EQ(p.metrics(5).float_value(), -0.25f);
     EXPECT_TRUE(p.metrics(6).boolean_value());
     EXPECT_TRUE(p.metrics(7).is_null());
     EXPECT_EQ(p.metrics(7).value_case(), Payload::Metric::VALUE_NOT_SET);
     EXPECT_EQ(p.metrics(7).timestamp(), 1000u) << "a null gets the message's time";
+
+    PayloadBuilder older(1000, 6, true); // for hosts that read UInt32 from long_value
+    older.AddPoint(Def(Datatype::UInt32), 40, false, PointValue{PointValue::State::Good, 4000000000u, 900});
+    ASSERT_TRUE(p.ParseFromString(older.Serialize()));
+    EXPECT_EQ(p.metrics(0).long_value(), 4000000000u);
 }
 
 TEST(MqttPayload, CommandsDecodeWithinTheirBoundsWhateverTheBytes) {

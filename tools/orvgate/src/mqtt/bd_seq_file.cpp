@@ -11,8 +11,11 @@ namespace orvgate::mqtt {
 
 BdSeqFile::BdSeqFile(std::string path) : path_(std::move(path)) {}
 
-std::uint8_t BdSeqFile::Next(std::string &warning) {
+std::uint8_t BdSeqFile::Reserve(std::string &warning) {
     warning.clear();
+    if (have_ && !sent_) {
+        return last_;
+    }
     if (!loaded_ && !path_.empty()) {
         loaded_ = true;
         std::ifstream in(path_);
@@ -39,6 +42,7 @@ std::uint8_t BdSeqFile::Next(std::string &warning) {
     }
     const std::uint8_t next = have_ ? static_cast<std::uint8_t>(last_ + 1u) : 0;
     have_ = true;
+    sent_ = false;
     last_ = next;
     if (path_.empty()) {
         return next;

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <string>
 
 namespace orvgate::mqtt {
 
@@ -19,6 +20,57 @@ const char *Describe(CommandCheck check) {
         return "a value outside the metric's type";
     }
     return "";
+}
+
+std::string DatatypeName(std::uint32_t type) {
+    static const char *const names[] = {"Unknown", "Int8",   "Int16", "Int32",  "Int64",   "UInt8", "UInt16",
+                                        "UInt32",  "UInt64", "Float", "Double", "Boolean", "String"};
+    if (type < sizeof names / sizeof names[0]) {
+        return names[type];
+    }
+    return "datatype " + std::to_string(type);
+}
+
+namespace {
+
+std::string Typed(std::uint32_t type) {
+    return DatatypeName(type) + " (" + std::to_string(type) + ")";
+}
+
+const char *FieldName(CommandMetric::Field field) {
+    switch (field) {
+    case CommandMetric::Field::Int:
+        return "int_value";
+    case CommandMetric::Field::Long:
+        return "long_value";
+    case CommandMetric::Field::Float:
+        return "float_value";
+    case CommandMetric::Field::Double:
+        return "double_value";
+    case CommandMetric::Field::Boolean:
+        return "boolean_value";
+    case CommandMetric::Field::String:
+        return "string_value";
+    case CommandMetric::Field::Other:
+        return "another value field";
+    case CommandMetric::Field::None:
+        break;
+    }
+    return "no value";
+}
+
+} // namespace
+
+std::string Explain(CommandCheck check, const MetricDef &def, const CommandMetric &command) {
+    std::string why = Describe(check);
+    if (check == CommandCheck::WrongType) {
+        why += ": expects " + Typed(static_cast<std::uint32_t>(def.type)) + ", got " +
+               (command.datatype ? Typed(*command.datatype) : std::string("a value in ") + FieldName(command.field));
+        if (command.datatype && *command.datatype == static_cast<std::uint32_t>(def.type)) {
+            why += std::string(" in ") + FieldName(command.field);
+        }
+    }
+    return why;
 }
 
 CommandCheck CheckCommand(const MetricDef &def, const CommandMetric &command, std::uint32_t &raw) {

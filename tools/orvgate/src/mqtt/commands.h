@@ -23,10 +23,20 @@ enum class CommandCheck {
 
 const char *Describe(CommandCheck check);
 
+// A datatype's name as hosts show it ("Float"), or "datatype N" for one
+// this node does not know.
+std::string DatatypeName(std::uint32_t type);
+
+// Why a command's value is refused, in words an operator can act on:
+// Describe(check), and for the wrong datatype what the metric expects and
+// what came, as "the wrong datatype: expects Float (9), got Int32 (3)".
+std::string Explain(CommandCheck check, const MetricDef &def, const CommandMetric &command);
+
 // Checks a command metric against the metric it names. Int16 takes an
 // int_value whose 32 bits, read as signed, lie within -32768..32767 (so -1
 // comes as 0xFFFFFFFF, as the node sends it); UInt16 one within 0..65535;
-// Int32 any int_value; UInt32 an int_value, or a long_value within 32 bits;
+// Int32 any int_value; UInt32 an int_value, or a long_value within 32 bits
+// (older hosts send it there);
 // Float a finite float_value; Boolean a boolean_value. `raw` is as
 // PointValue::raw: a 16-bit value zero-extended, a float's bits, 0 or 1.
 CommandCheck CheckCommand(const MetricDef &def, const CommandMetric &command, std::uint32_t &raw);

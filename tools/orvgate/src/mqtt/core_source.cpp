@@ -184,13 +184,14 @@ std::vector<NodeMetric> CoreSource::NodeMetrics() const {
     return out;
 }
 
-void CoreSource::Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) {
+std::function<bool()> CoreSource::Write(std::size_t point, std::uint32_t raw,
+                                        std::function<void(const WriteOutcome &)> done) {
     if (point >= points_.size()) {
         WriteOutcome refused;
         refused.result = WriteOutcome::Result::Refused;
         refused.detail = "no such metric";
         done(refused);
-        return;
+        return [] { return true; }; // ended: nothing to withdraw
     }
     const Point &p = points_[point];
     auto job = std::make_shared<Job>();
@@ -209,7 +210,9 @@ void CoreSource::Write(std::size_t point, std::uint32_t raw, std::function<void(
         }
         done(o);
     };
-    core_.Submit(std::move(job));
+    core_.Submit(job);
+    // Withdraws the write while it has not begun: it is then never applied.
+    return [job] { return job->Cancel(); };
 }
 
 } // namespace orvgate::mqtt

@@ -34,7 +34,8 @@ class CoreSource final : public EdgeSource {
     bool DeviceAlive(std::size_t device) const override;
     PointValue Read(std::size_t point) const override;
     std::vector<NodeMetric> NodeMetrics() const override;
-    void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) override;
+    std::function<bool()> Write(std::size_t point, std::uint32_t raw,
+                                std::function<void(const WriteOutcome &)> done) override;
 
   private:
     struct Point {

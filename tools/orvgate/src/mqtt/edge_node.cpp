@@ -21,15 +21,11 @@ void ToStandardError(LogLevel level, const std::string &text) {
 } // namespace
 
 EdgeNode::EdgeNode(const EdgeSettings &settings, EdgeSource &source, LogSink log)
-    : settings_(Resolved(settings)), source_(source), log_(log ? std::move(log) : LogSink(ToStandardError)),
-      // Made here, before the core's threads may post to it.
-      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    : settings_(Resolved(settings)), source_(source), log_(log ? std::move(log) : LogSink(ToStandardError)) {}
 
 EdgeNode::~EdgeNode() {
     Stop();
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-    }
+    mailbox_->Close();
 }
 
 bool EdgeNode::Start(std::string &error) {
@@ -44,14 +40,16 @@ bool EdgeNode::Start(std::string &error) {
     if (!transport_->Ready(error)) {
         return false;
     }
-    if (wakeFd_ < 0) {
+    if (mailbox_->wakeFd < 0) {
         error = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
+    const std::weak_ptr<Mailbox> mailbox = mailbox_;
     session_ = std::make_unique<EdgeSession>(settings_, source_, *transport_, clock_, log_,
-                                             [this](std::uint64_t token, const WriteOutcome &outcome) {
-                                                 Event e{Event::Kind::Write, 0, 0, token, outcome};
-                                                 Post(std::move(e));
+                                             [mailbox](std::uint64_t token, const WriteOutcome &outcome) {
+                                                 if (const std::shared_ptr<Mailbox> m = mailbox.lock()) {
+                                                     m->Post(Event{Event::Kind::Write, 0, 0, token, outcome});
+                                                 }
                                              });
     stop_ = false;
     thread_ = std::thread([this] { Run(); });
@@ -63,67 +61,90 @@ void EdgeNode::Stop() {
         return;
     }
     stop_ = true;
-    Wake();
+    mailbox_->Wake();
     thread_.join();
+    // A write's outcome that comes later finds nobody to tell, and is dropped.
+    mailbox_->Close();
 }
 
 EdgeCounters EdgeNode::Counters() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(countersMutex_);
     return counters_;
 }
 
 void EdgeNode::Queue::CycleDone(std::int32_t channel) {
-    node_.Post(Event{Event::Kind::Cycle, channel, 0, 0, {}});
+    node_.mailbox_->Post(Event{Event::Kind::Cycle, channel, 0, 0, {}});
 }
 
 void EdgeNode::Queue::BlockChanged(std::int32_t channel, std::int32_t secondary) {
-    node_.Post(Event{Event::Kind::Block, channel, secondary, 0, {}});
+    node_.mailbox_->Post(Event{Event::Kind::Block, channel, secondary, 0, {}});
 }
 
 void EdgeNode::Queue::HealthChanged(std::int32_t channel) {
-    node_.Post(Event{Event::Kind::Health, channel, 0, 0, {}});
+    node_.mailbox_->Post(Event{Event::Kind::Health, channel, 0, 0, {}});
 }
 
-void EdgeNode::Post(Event event) {
+// Made with the node, before the core's threads may post to it.
+EdgeNode::Mailbox::Mailbox() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+EdgeNode::Mailbox::~Mailbox() {
+    if (wakeFd >= 0) {
+        close(wakeFd);
+    }
+}
+
+void EdgeNode::Mailbox::Post(Event event) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (event.kind == Event::Kind::Cycle && !cyclesQueued_.insert(event.channel).second) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closed) {
             return;
         }
-        if (event.kind == Event::Kind::Health && !healthQueued_.insert(event.channel).second) {
+        if (event.kind == Event::Kind::Cycle && !cyclesQueued.insert(event.channel).second) {
+            return;
+        }
+        if (event.kind == Event::Kind::Health && !healthQueued.insert(event.channel).second) {
             return;
         }
         // A secondary's blocks that changed before the thread looked: one look does.
-        if (event.kind == Event::Kind::Block && !blocksQueued_.insert({event.channel, event.secondary}).second) {
+        if (event.kind == Event::Kind::Block && !blocksQueued.insert({event.channel, event.secondary}).second) {
             return;
         }
-        queue_.push_back(std::move(event));
+        queue.push_back(std::move(event));
     }
     Wake();
 }
 
-void EdgeNode::Wake() {
-    if (wakeFd_ < 0) {
+void EdgeNode::Mailbox::Wake() {
+    if (wakeFd < 0) {
         return;
     }
     const std::uint64_t one = 1;
     // A full counter still wakes the thread, so a failed write loses nothing.
-    [[maybe_unused]] const ssize_t n = write(wakeFd_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+std::deque<EdgeNode::Event> EdgeNode::Mailbox::TakeAll() {
+    std::deque<Event> events;
+    std::lock_guard<std::mutex> lock(mutex);
+    events.swap(queue);
+    cyclesQueued.clear();
+    blocksQueued.clear();
+    healthQueued.clear();
+    return events;
+}
+
+void EdgeNode::Mailbox::Close() {
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    queue.clear();
 }
 
 void EdgeNode::Run() {
     session_->Start();
-    while (!stop_) {
+    bool stopping = false;
+    for (;;) {
         heartbeat_.Beat();
-        std::deque<Event> events;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            events.swap(queue_);
-            cyclesQueued_.clear();
-            blocksQueued_.clear();
-            healthQueued_.clear();
-        }
-        for (const Event &e : events) {
+        for (const Event &e : mailbox_->TakeAll()) {
             switch (e.kind) {
             case Event::Kind::Cycle:
                 session_->CycleDone(e.channel);
@@ -139,21 +160,26 @@ void EdgeNode::Run() {
                 break;
             }
         }
+        if (stop_ && !stopping) {
+            stopping = true;
+            session_->Stop();
+        }
         session_->Tick();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(countersMutex_);
             counters_ = session_->Counters();
         }
         phase_ = session_->phase();
+        if (session_->phase() == EdgeSession::Phase::Stopped) {
+            break;
+        }
         const std::uint64_t now = clock_.MonoMs();
         const std::uint64_t next = session_->NextTimerMs();
         const int timeout = next <= now ? 0 : static_cast<int>(std::min<std::uint64_t>(next - now, 1000));
-        transport_->Wait(wakeFd_, timeout);
+        transport_->Wait(mailbox_->wakeFd, timeout);
         std::uint64_t drained = 0;
-        [[maybe_unused]] const ssize_t n = read(wakeFd_, &drained, sizeof drained);
+        [[maybe_unused]] const ssize_t n = read(mailbox_->wakeFd, &drained, sizeof drained);
     }
-    session_->Stop();
-    phase_ = session_->phase();
 }
 
 } // namespace orvgate::mqtt

@@ -40,7 +40,8 @@ class EdgeNode {
     // the thread, which connects (and reconnects) on its own. False, with
     // the first problem (naming the map line where there is one).
     bool Start(std::string &error);
-    // A planned stop: the thread publishes NDEATH, disconnects, and ends.
+    // A planned stop: the thread withdraws the writes not begun, waits
+    // (bounded) for those running, publishes NDEATH, disconnects, and ends.
     void Stop();
 
     // For the core's card threads; they only queue and wake the edge node.
@@ -79,9 +80,29 @@ class EdgeNode {
         std::uint64_t token = 0;
         WriteOutcome outcome;
     };
+    // What the other threads hand the edge node's. Shared with the writes'
+    // callbacks, which a card thread may call after the node stopped, or
+    // was destroyed: closed, it takes nothing.
+    struct Mailbox {
+        Mailbox();
+        ~Mailbox();
+        void Post(Event event);
+        void Wake();
+        std::deque<Event> TakeAll();
+        void Close();
 
-    void Post(Event event);
-    void Wake();
+        int wakeFd = -1;
+        std::mutex mutex; // guards what follows
+        bool closed = false;
+        std::deque<Event> queue;
+        // A channel's cycle or health event, or a secondary's block event,
+        // waiting already stands for the next ones, so the queue stays as
+        // long as the channels and secondaries are many.
+        std::set<std::int32_t> cyclesQueued;
+        std::set<std::pair<std::int32_t, std::int32_t>> blocksQueued;
+        std::set<std::int32_t> healthQueued;
+    };
+
     void Run();
 
     EdgeSettings settings_;
@@ -91,20 +112,13 @@ class EdgeNode {
     SystemClock clock_;
     std::unique_ptr<MosquittoTransport> transport_;
     std::unique_ptr<EdgeSession> session_;
-    int wakeFd_ = -1;
+    std::shared_ptr<Mailbox> mailbox_ = std::make_shared<Mailbox>();
     std::thread thread_;
     std::atomic<bool> stop_{false};
     Heartbeat heartbeat_;
     std::atomic<EdgeSession::Phase> phase_{EdgeSession::Phase::Idle};
 
-    mutable std::mutex mutex_; // guards what follows
-    std::deque<Event> queue_;
-    // A channel's cycle or health event, or a secondary's block event,
-    // waiting already stands for the next ones, so the queue stays as long
-    // as the channels and secondaries are many.
-    std::set<std::int32_t> cyclesQueued_;
-    std::set<std::pair<std::int32_t, std::int32_t>> blocksQueued_;
-    std::set<std::int32_t> healthQueued_;
+    mutable std::mutex countersMutex_;
     EdgeCounters counters_;
 };
 

@@ -1,10 +1,13 @@
 // The Sparkplug B edge node's session, as a state machine over two seams:
 // the Transport (an MQTT connection) and the EdgeSource (the gateway's
-// core). It keeps bdSeq, the Will, the subscriptions, the births and seq,
-// reports by exception, turns health into device deaths and births,
-// commands into writes, waits for a primary host, and keeps the changes
-// made while the broker is away. Every call is made on one thread, the
-// edge node's; the clock is a seam too, so the tests run on a fake one.
+// core). Every call is made on one thread, the edge node's; the clock is a
+// seam too, so the tests run on a fake one. Its jobs live in a file each:
+//   edge_session.cpp     the connection: bdSeq, the Will, subscriptions,
+//                        retries, the planned stop, the timer
+//   edge_publishing.cpp  births and seq, reports by exception, freshness,
+//                        health as device deaths and births, the history
+//   edge_commands.cpp    NCMD and DCMD, the writes and their outcomes
+//   edge_host_state.cpp  the primary host's STATE
 #pragma once
 
 #include <cstddef>
@@ -32,12 +35,15 @@ class Clock {
   public:
     virtual ~Clock() = default;
     virtual std::uint64_t WallMs() const = 0; // ms since the Unix epoch, UTC, for timestamps
-    virtual std::uint64_t MonoMs() const = 0; // a steady clock, for waits
+    // A steady clock, for waits, and the scale of PointValue::freshUntilMs.
+    virtual std::uint64_t MonoMs() const = 0;
 };
 
 class SystemClock final : public Clock {
   public:
     std::uint64_t WallMs() const override;
+    // std::chrono::steady_clock's milliseconds since its epoch: the core
+    // computes PointValue::freshUntilMs from the same clock.
     std::uint64_t MonoMs() const override;
 };
 
@@ -47,12 +53,13 @@ struct EdgeCounters {
     std::uint64_t connections = 0;     // MQTT/Connections: sessions the broker accepted
     std::uint64_t births = 0;          // MQTT/Births: NBIRTHs sent, rebirths included
     std::uint64_t commandsApplied = 0; // MQTT/Commands applied: written, the driver returned 0
-    std::uint64_t commandsRefused = 0; // MQTT/Commands refused: refused, expired, or its target failing
+    std::uint64_t commandsRefused = 0; // MQTT/Commands refused: refused, too old, expired, withdrawn, target failing
     std::uint64_t commandsFailed = 0;  // MQTT/Commands failed: not confirmed (no answer)
     std::uint64_t commandsRejected =
         0;                       // MQTT/Commands rejected: never written (unknown, read-only, type, value, malformed)
     std::uint64_t storeHeld = 0; // MQTT/Store held: changes waiting for the broker
-    std::uint64_t storeDropped = 0; // MQTT/Store dropped: changes lost to a full store
+    std::uint64_t storeDropped = 0;  // MQTT/Store dropped: changes lost to a full store
+    std::uint64_t publishFailed = 0; // MQTT/Publish failed: changes the connection did not take, kept in the store
 };
 
 // Hands a write's outcome back to the edge node's thread (from a card
@@ -63,6 +70,9 @@ using WritePoster = std::function<void(std::uint64_t token, const WriteOutcome &
 inline constexpr std::size_t kMaxPendingWrites = 256;
 // Historical values per DDATA when the store is sent after a birth.
 inline constexpr std::size_t kHistoryPerMessage = 256;
+// Historical values sent per wake-up of the edge node's thread, so that its
+// connection (reads, writes, keep-alive) is served between two slices.
+inline constexpr std::size_t kHistoryPerSlice = 16 * kHistoryPerMessage;
 
 class EdgeSession final : public TransportEvents {
   public:
@@ -73,6 +83,7 @@ class EdgeSession final : public TransportEvents {
         Subscribing,    // waiting for the SUBACKs
         WaitingForHost, // subscribed; the primary host is not online
         Online,         // births sent: data flows
+        Stopping,       // a planned stop waits (bounded) for writes already running
         Stopped
     };
 
@@ -81,7 +92,9 @@ class EdgeSession final : public TransportEvents {
                 WritePoster post);
 
     void Start();
-    // A planned stop: NDEATH, then DISCONNECT.
+    // A planned stop: writes not begun are withdrawn; those running get up
+    // to settings.stopWaitMs for their outcome (phase Stopping, ended by
+    // WriteDone or Tick); then NDEATH, then DISCONNECT (phase Stopped).
     void Stop();
     void CycleDone(std::int32_t channel);
     // A block of the secondary was read with other values: its device's
@@ -92,7 +105,9 @@ class EdgeSession final : public TransportEvents {
     void WriteDone(std::uint64_t token, const WriteOutcome &outcome);
     // Carries out what is due by now on the steady clock: a new try to
     // connect, a time-out of the CONNACK or the SUBACKs, changes held back
-    // until their device's DDATA is a scan cycle old.
+    // until their device's DDATA is a scan cycle old, values that aged past
+    // their freshness (sent as null), a slice of the history, the end of a
+    // stop's wait.
     void Tick();
     // When Tick is next due on the steady clock (UINT64_MAX: never).
     std::uint64_t NextTimerMs() const;
@@ -107,6 +122,7 @@ class EdgeSession final : public TransportEvents {
         return counters_;
     }
 
+    void OnConnectSent() override;
     void OnConnected(int code) override;
     void OnSubscribed(int mid, bool granted) override;
     void OnMessage(const std::string &topic, const std::uint8_t *data, std::size_t size) override;
@@ -118,12 +134,14 @@ class EdgeSession final : public TransportEvents {
         bool known = false;
         bool null = true;
         std::uint32_t raw = 0;
+        std::uint64_t freshUntilMs = UINT64_MAX; // of the last good read of it (steady clock)
     };
     struct Device {
         bool born = false;
         std::vector<Told> told;
-        bool dirty = false;         // its values may differ from what the host was told
-        std::uint64_t toldAtMs = 0; // when its last birth or DDATA went out (steady clock)
+        bool dirty = false;                      // its values may differ from what the host was told
+        std::uint64_t toldAtMs = 0;              // when its last birth or DDATA went out (steady clock)
+        std::uint64_t freshUntilMs = UINT64_MAX; // the earliest of its told good values'
     };
     // A channel's scan cycles, as their ends were told (steady clock).
     struct Cycles {
@@ -133,6 +151,7 @@ class EdgeSession final : public TransportEvents {
     struct PendingWrite {
         std::size_t device;
         std::size_t metric;
+        std::function<bool()> cancel; // EdgeSource::Write's
     };
 
     void Log(LogLevel level, const std::string &text) const;
@@ -140,7 +159,9 @@ class EdgeSession final : public TransportEvents {
     void Retry(std::uint64_t delayMs);
     void RetryAfterFailure();
     void Drop(const std::string &why); // disconnects, and tries again later
+    void FinishStop();
     bool Publish(const std::string &topic, const PayloadBuilder &payload);
+    PayloadBuilder Message(std::uint8_t seq) const;
     void SendDeath();
     std::uint8_t NextSeq();
     void Birth();
@@ -150,8 +171,15 @@ class EdgeSession final : public TransportEvents {
     bool ReportChanges(std::size_t device); // true when a DDATA went out
     void ReportWhenDue(std::size_t device);
     std::uint64_t DueMs(std::size_t device) const;
+    // The value of a metric now, null once it is past its freshness.
+    PointValue ReadNow(const MetricDef &def) const;
+    void Tell(Device &dev, std::size_t metric, const PointValue &value);
+    void NoteFreshness(Device &dev);
+    void Keep(std::size_t device, std::size_t metric, const PointValue &value);
     void RecordChanges(std::size_t device);
-    void FlushHistory();
+    void FlushSlice();
+    void NoteStore();
+    void WithdrawWrites();
     std::vector<NodeMetric> AllNodeMetrics() const;
     void ReportNodeMetrics();
     void NodeCommand(const std::uint8_t *data, std::size_t size);
@@ -180,8 +208,10 @@ class EdgeSession final : public TransportEvents {
     Phase phase_ = Phase::Idle;
     std::uint8_t bdSeq_ = 0;
     std::uint8_t seq_ = 0;
-    std::uint64_t timerMs_ = UINT64_MAX; // retry, or the CONNACK/SUBACK deadline
+    std::uint64_t timerMs_ = UINT64_MAX; // retry, the CONNACK/SUBACK deadline, or the end of a stop's wait
     unsigned failures_ = 0;
+    bool stopConnected_ = false; // Stopping with a session, which gets the NDEATH
+    bool flushPending_ = false;  // the store may hold entries of born devices
     std::set<int> subscriptions_;
     bool hostOnline_ = false;
     bool hostSeen_ = false;

@@ -65,8 +65,9 @@ struct PointValue {
     // 0x0000FFFF), a float's bit pattern, a bit or point as 0 or 1.
     std::uint32_t raw = 0;
     std::uint64_t timestampMs = 0; // when it was read, ms since the Unix epoch (UTC)
-    // Good: when it ages past its freshness ceiling, on the steady clock
-    // (Clock::MonoMs); from then on it is published as null until read again.
+    // When a Good value ages past the gateway's freshness ceiling, on the
+    // session Clock's MonoMs() scale (std::chrono::steady_clock's ms since
+    // its epoch); from then on it is published as null until read again.
     std::uint64_t freshUntilMs = UINT64_MAX;
 };
 
@@ -107,8 +108,13 @@ class EdgeSource {
     // Queues a write of `raw` to the point under the gateway's write rules
     // (a deadline, the target's health checked first, never confirmed
     // unless the driver returned 0), then reads the value back. `done` is
-    // called exactly once, on a card thread, possibly before Write returns.
-    virtual void Write(std::size_t point, std::uint32_t raw, std::function<void(const WriteOutcome &)> done) = 0;
+    // called exactly once, on a card thread, possibly before Write returns,
+    // possibly after the edge node stopped (it must be harmless then).
+    // Returns a canceller: it withdraws the write if it has not begun, and
+    // says true when the write will never be applied; false once it runs
+    // (or ran). The edge node calls it on its own thread only.
+    virtual std::function<bool()> Write(std::size_t point, std::uint32_t raw,
+                                        std::function<void(const WriteOutcome &)> done) = 0;
 };
 
 } // namespace orvgate::mqtt

@@ -1,6 +1,7 @@
 #include "mqtt/mosquitto_transport.h"
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@ namespace {
 // What a password file may hold: MQTT caps a password at 65535 bytes.
 constexpr std::size_t kMaxPasswordBytes = 65535;
 constexpr int kMaxCallbackLoopMs = 1000; // loop_misc (keep-alive) at least this often
+constexpr int kFlushMs = 1000;           // to write what is queued before a DISCONNECT
+constexpr int kAckWaitMs = 1000;         // for the PUBACKs of QoS 1 messages before a DISCONNECT
 
 std::string Why(int rc) {
     if (rc == MOSQ_ERR_ERRNO) {
@@ -56,10 +59,21 @@ long long NowMs() {
 MosquittoTransport::MosquittoTransport(const EdgeSettings &settings) : settings_(settings) {
     static std::once_flag init;
     std::call_once(init, [] { mosquitto_lib_init(); });
+    MakeClient();
+}
+
+bool MosquittoTransport::MakeClient() {
+    if (mosq_ != nullptr) {
+        quiet_ = true;
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
+    }
+    unacked_.clear();
+    setupError_.clear();
     mosq_ = mosquitto_new(settings_.clientId.c_str(), true, this);
     if (mosq_ == nullptr) {
         setupError_ = "cannot make an MQTT client: " + std::string(std::strerror(errno));
-        return;
+        return false;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     // Without it a DBIRTH written behind the NBIRTH waits for the broker's delayed ACK (about 40 ms).
@@ -68,6 +82,7 @@ MosquittoTransport::MosquittoTransport(const EdgeSettings &settings) : settings_
     mosquitto_disconnect_callback_set(mosq_, HandleDisconnect);
     mosquitto_subscribe_callback_set(mosq_, HandleSubscribe);
     mosquitto_message_callback_set(mosq_, HandleMessage);
+    mosquitto_publish_callback_set(mosq_, HandlePublish);
     if (!settings_.caFile.empty()) {
         const char *cert = settings_.certFile.empty() ? nullptr : settings_.certFile.c_str();
         const char *key = settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str();
@@ -79,8 +94,10 @@ MosquittoTransport::MosquittoTransport(const EdgeSettings &settings) : settings_
         if (rc != MOSQ_ERR_SUCCESS) {
             setupError_ = "TLS files (" + settings_.caFile + (cert ? ", " + settings_.certFile : "") +
                           (key ? ", " + settings_.keyFile : "") + "): " + Why(rc);
+            return false;
         }
     }
+    return true;
 }
 
 MosquittoTransport::~MosquittoTransport() {
@@ -105,6 +122,13 @@ bool MosquittoTransport::Connect(const WillMessage &will, std::string &error) {
         Close();
     }
     closeAsked_ = false;
+    // A client of its own for each connection: libmosquitto sends the QoS 1
+    // messages a client still holds again when it reconnects, clean session
+    // or not, and an old NDEATH must never reach the next session.
+    if (!MakeClient()) {
+        error = setupError_;
+        return false;
+    }
     int rc = mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),
                                 will.qos, will.retain);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -132,7 +156,29 @@ bool MosquittoTransport::Connect(const WillMessage &will, std::string &error) {
         return false;
     }
     quiet_ = false;
+    connectSent_ = false;
+    NoteConnectSent(); // on the loopback the CONNECT is often written at once
     return true;
+}
+
+void MosquittoTransport::NoteConnectSent(bool answered) {
+    if (connectSent_ || quiet_) {
+        return;
+    }
+    if (!answered) {
+        if (mosquitto_socket(mosq_) < 0 || mosquitto_want_write(mosq_)) {
+            return;
+        }
+        // In a TLS handshake libmosquitto holds the CONNECT back, yet wants no write.
+        void *ssl = mosquitto_ssl_get(mosq_);
+        if (ssl != nullptr && SSL_is_init_finished(static_cast<SSL *>(ssl)) == 0) {
+            return;
+        }
+    }
+    connectSent_ = true;
+    if (events_ != nullptr) {
+        events_->OnConnectSent();
+    }
 }
 
 bool MosquittoTransport::Subscribe(const std::string &filter, int qos, int &mid) {
@@ -143,8 +189,19 @@ bool MosquittoTransport::Publish(const std::string &topic, const std::string &pa
     if (payload.size() > 268435455u) { // the most an MQTT packet may carry
         return false;
     }
-    return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                             retain) == MOSQ_ERR_SUCCESS;
+    int mid = 0;
+    if (mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain) !=
+        MOSQ_ERR_SUCCESS) {
+        return false;
+    }
+    if (qos > 0) {
+        unacked_.insert(mid);
+    }
+    return true;
+}
+
+bool MosquittoTransport::Backlogged() const {
+    return mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_);
 }
 
 void MosquittoTransport::Disconnect() {
@@ -182,9 +239,28 @@ void MosquittoTransport::Close() {
     if (mosquitto_socket(mosq_) < 0) {
         return;
     }
-    Flush(1000);
+    Flush(kFlushMs);
+    // The broker's PUBACK of an NDEATH, so that it is known to have arrived
+    // before the DISCONNECT; a broker that never sends it is left all the same.
+    const long long end = NowMs() + kAckWaitMs;
+    while (!unacked_.empty() && mosquitto_socket(mosq_) >= 0) {
+        const long long left = end - NowMs();
+        if (left <= 0) {
+            break;
+        }
+        pollfd p{mosquitto_socket(mosq_), POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            break;
+        }
+        ++inLoop_;
+        const int rc = mosquitto_loop_read(mosq_, 1);
+        --inLoop_;
+        if (rc != MOSQ_ERR_SUCCESS) {
+            break;
+        }
+    }
     if (mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS) {
-        Flush(1000);
+        Flush(kFlushMs);
     }
     // The DISCONNECT written, libmosquitto closes the socket; a broker that
     // never read it is left behind here, the socket closed all the same.
@@ -225,6 +301,13 @@ void MosquittoTransport::Wait(int wakeFd, int timeoutMs) {
         mosquitto_loop_misc(mosq_);
     }
     --inLoop_;
+    NoteConnectSent();
+    // A TLS handshake that fails (a broker certificate of another CA) closes
+    // the socket without a disconnect callback: tell the session all the same.
+    if (mosquitto_socket(mosq_) < 0 && !quiet_ && events_ != nullptr) {
+        quiet_ = true;
+        events_->OnDisconnected(MOSQ_ERR_CONN_LOST);
+    }
     if (closeAsked_) {
         Close();
     }
@@ -232,6 +315,7 @@ void MosquittoTransport::Wait(int wakeFd, int timeoutMs) {
 
 void MosquittoTransport::HandleConnect(struct mosquitto *, void *self, int code) {
     auto *t = static_cast<MosquittoTransport *>(self);
+    t->NoteConnectSent(true); // a CONNACK answers a CONNECT that went out
     if (!t->quiet_ && t->events_ != nullptr) {
         t->events_->OnConnected(code);
     }
@@ -251,6 +335,10 @@ void MosquittoTransport::HandleSubscribe(struct mosquitto *, void *self, int mid
         // 0x80 is the broker's refusal of a subscription.
         t->events_->OnSubscribed(mid, count >= 1 && granted != nullptr && granted[0] != 0x80);
     }
+}
+
+void MosquittoTransport::HandlePublish(struct mosquitto *, void *self, int mid) {
+    static_cast<MosquittoTransport *>(self)->unacked_.erase(mid);
 }
 
 void MosquittoTransport::HandleMessage(struct mosquitto *, void *self, const struct mosquitto_message *message) {

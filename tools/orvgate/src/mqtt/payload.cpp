@@ -19,7 +19,7 @@ std::uint32_t SignExtended(std::uint32_t raw, int bits) {
     return (v & sign) != 0 ? (v | ~mask) : v;
 }
 
-void SetPointValue(pb::Payload::Metric &m, Datatype type, std::uint32_t raw) {
+void SetPointValue(pb::Payload::Metric &m, Datatype type, std::uint32_t raw, bool uint32InLong) {
     switch (type) {
     case Datatype::Int8:
         m.set_int_value(SignExtended(raw, 8));
@@ -36,8 +36,15 @@ void SetPointValue(pb::Payload::Metric &m, Datatype type, std::uint32_t raw) {
     case Datatype::UInt16:
         m.set_int_value(raw & 0xFFFFu);
         break;
-    // UInt32 goes in long_value, where decoders look for it.
+    // UInt32 is a protobuf uint32, so it travels in int_value; hosts built
+    // on older libraries read it from long_value, and may ask for that.
     case Datatype::UInt32:
+        if (uint32InLong) {
+            m.set_long_value(raw);
+        } else {
+            m.set_int_value(raw);
+        }
+        break;
     case Datatype::UInt64:
         m.set_long_value(raw);
         break;
@@ -65,8 +72,8 @@ struct PayloadBuilder::Impl {
     pb::Payload payload;
 };
 
-PayloadBuilder::PayloadBuilder(std::uint64_t timestampMs, std::optional<std::uint8_t> seq)
-    : impl_(std::make_unique<Impl>()) {
+PayloadBuilder::PayloadBuilder(std::uint64_t timestampMs, std::optional<std::uint8_t> seq, bool uint32InLong)
+    : impl_(std::make_unique<Impl>()), uint32InLong_(uint32InLong) {
     impl_->payload.set_timestamp(timestampMs);
     if (seq) {
         impl_->payload.set_seq(*seq);
@@ -91,7 +98,7 @@ void PayloadBuilder::AddPoint(const MetricDef &def, std::uint64_t alias, bool wi
         m->set_is_null(true);
         return;
     }
-    SetPointValue(*m, def.type, value.raw);
+    SetPointValue(*m, def.type, value.raw, uint32InLong_);
 }
 
 void PayloadBuilder::AddNode(const NodeMetric &metric, std::optional<std::uint64_t> alias, bool withName,
@@ -120,7 +127,7 @@ void PayloadBuilder::AddNode(const NodeMetric &metric, std::optional<std::uint64
         m->set_string_value(metric.text);
         break;
     default:
-        SetPointValue(*m, metric.type, static_cast<std::uint32_t>(metric.integer));
+        SetPointValue(*m, metric.type, static_cast<std::uint32_t>(metric.integer), uint32InLong_);
         break;
     }
 }
@@ -155,7 +162,8 @@ std::string DeathPayload(std::uint8_t bdSeq, std::uint64_t timestampMs) {
     return death.Serialize();
 }
 
-bool DecodeCommand(const std::uint8_t *data, std::size_t size, std::vector<CommandMetric> &out, std::string &error) {
+bool DecodeCommand(const std::uint8_t *data, std::size_t size, std::vector<CommandMetric> &out, std::string &error,
+                   std::optional<std::uint64_t> *timestampMs) {
     out.clear();
     if (size > kMaxCommandBytes) {
         error = "payload of " + std::to_string(size) + " bytes, more than " + std::to_string(kMaxCommandBytes);
@@ -169,6 +177,9 @@ bool DecodeCommand(const std::uint8_t *data, std::size_t size, std::vector<Comma
     if (static_cast<std::size_t>(payload.metrics_size()) > kMaxCommandMetrics) {
         error = std::to_string(payload.metrics_size()) + " metrics, more than " + std::to_string(kMaxCommandMetrics);
         return false;
+    }
+    if (timestampMs != nullptr) {
+        *timestampMs = payload.has_timestamp() ? std::optional<std::uint64_t>(payload.timestamp()) : std::nullopt;
     }
     out.reserve(static_cast<std::size_t>(payload.metrics_size()));
     for (const pb::Payload::Metric &m : payload.metrics()) {

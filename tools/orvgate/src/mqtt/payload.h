@@ -18,8 +18,9 @@ namespace orvgate::mqtt {
 // payload.cpp, so nothing else depends on them.
 class PayloadBuilder {
   public:
-    // `seq` is left out of a death certificate only.
-    PayloadBuilder(std::uint64_t timestampMs, std::optional<std::uint8_t> seq);
+    // `seq` is left out of a death certificate only. `uint32InLong`: UInt32
+    // values go in long_value, for hosts that read them there.
+    PayloadBuilder(std::uint64_t timestampMs, std::optional<std::uint8_t> seq, bool uint32InLong = false);
     ~PayloadBuilder();
     PayloadBuilder(const PayloadBuilder &) = delete;
     PayloadBuilder &operator=(const PayloadBuilder &) = delete;
@@ -41,6 +42,7 @@ class PayloadBuilder {
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    bool uint32InLong_ = false;
 };
 
 // The NDEATH (also the Will): only the bdSeq metric, no seq.
@@ -64,8 +66,10 @@ inline constexpr std::size_t kMaxCommandBytes = 65536;
 inline constexpr std::size_t kMaxCommandMetrics = 256;
 inline constexpr std::size_t kMaxMetricNameBytes = 256;
 
-// Decodes a command payload. False, with the reason, for bytes that are
-// not a payload or exceed the bounds above.
-bool DecodeCommand(const std::uint8_t *data, std::size_t size, std::vector<CommandMetric> &out, std::string &error);
+// Decodes a command payload, and its timestamp into `timestampMs` when
+// given (nothing when the payload has none). False, with the reason, for
+// bytes that are not a payload or exceed the bounds above.
+bool DecodeCommand(const std::uint8_t *data, std::size_t size, std::vector<CommandMetric> &out, std::string &error,
+                   std::optional<std::uint64_t> *timestampMs = nullptr);
 
 } // namespace orvgate::mqtt

@@ -29,6 +29,12 @@ struct EdgeSettings {
     std::uint32_t reconnectMaxMs = 30000;     // ... up to this
     std::uint32_t connectTimeoutMs = 10000;   // for the CONNACK, and again for the SUBACKs
     std::uint32_t nodeMetricsPeriodMs = 1000; // least time between two NDATA of the statistics
+    // A DCMD whose payload timestamp is older than this (by the gateway's
+    // clock) is refused: a host's client may have queued it through an
+    // outage. 0: no bound. A DCMD without a timestamp is taken.
+    std::uint32_t commandMaxAgeMs = 60000;
+    std::uint32_t stopWaitMs = 5000; // a planned stop's wait for the writes already running
+    bool uint32InLong = false;       // UInt32 values in long_value, for hosts that read them there
     // The map lines that gave the ids, for errors (0: the command line or the default).
     int groupIdLine = 0;
     int edgeNodeIdLine = 0;

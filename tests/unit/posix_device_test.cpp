@@ -16,7 +16,7 @@ namespace orvtiw {
 namespace {
 
 class PosixDeviceTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char name[] = "/tmp/orvtiw-device-XXXXXX";
         const int fd = mkstemp(name);
@@ -26,9 +26,7 @@ class PosixDeviceTest : public ::testing::Test {
         ASSERT_EQ(fchmod(fd, 0600), 0);
         close(fd);
     }
-    void TearDown() override {
-        unlink(path.c_str());
-    }
+    void TearDown() override { unlink(path.c_str()); }
 
     DeviceHandle open() {
         return SystemPlatform().openDevice(path.c_str(), kGenericReadWrite, kShareNone, kOpenExisting,

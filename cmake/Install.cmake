@@ -52,6 +52,11 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/sim/example_network.conf ${ORVTIW_EXAMPLE_FILES}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/orvtiw)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/orvtiw)
+
+  # The rule that links the device file to /dev/mem on a machine with a
+  # card: inert beside the examples until copied into /etc/tmpfiles.d.
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/orvtiw-card.conf.in ${PROJECT_BINARY_DIR}/orvtiw-card.conf @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/orvtiw-card.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/orvtiw)
 endif()
 
 set(CPACK_PACKAGE_NAME orvtiw)

@@ -180,8 +180,8 @@ int PosixCloseHandle(DeviceHandle device) {
 std::uint32_t PosixTickCount() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t ms =
-        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<std::uint32_t>(ms);
 }
 
@@ -191,7 +191,8 @@ void PosixSleep(std::uint32_t ms) {
     }
 }
 
-const PlatformCalls kPosixCalls = {PosixOpenDevice, PosixDeviceControl, PosixCloseHandle, PosixTickCount, PosixSleep};
+const PlatformCalls kPosixCalls = {PosixOpenDevice, PosixDeviceControl, PosixCloseHandle, PosixTickCount,
+                                   PosixSleep};
 
 } // namespace
 

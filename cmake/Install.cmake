@@ -84,6 +84,11 @@ else()
     # postinst makes the system user with adduser.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
   endif()
+
+  # The rule that links the device file to /dev/mem on a machine with a
+  # card: inert beside the examples until copied into /etc/tmpfiles.d.
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/orvtiw-card.conf.in ${PROJECT_BINARY_DIR}/orvtiw-card.conf @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/orvtiw-card.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/orvtiw)
 endif()
 
 set(CPACK_PACKAGE_NAME orvtiw)

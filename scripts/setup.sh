@@ -16,15 +16,16 @@ build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcl
 # the 32-bit build and its emulator, the package checks, pymodbus for the
 # gateway's tests (it imports only with the serial packages beside it),
 # unshare, nsenter and ip, which give the tests that use the device file or
-# fixed ports namespaces of their own (tests/isolate.sh), and openssl for
-# the certificates of the MQTT tests.
+# fixed ports namespaces of their own (tests/isolate.sh), openssl for
+# the certificates of the MQTT tests, and systemd-tmpfiles (systemd), which
+# applies the shipped rule that links the device file in the card_link test.
 test_packages=(clang libclang-rt-14-dev lld valgrind util-linux iproute2
                g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                wine wine64
                g++-multilib qemu-user
                dpkg-dev unzip
                python3-pymodbus python3-serial python3-serial-asyncio
-               openssl)
+               openssl systemd)
 
 packages=("${build_packages[@]}")
 case "${1:-}" in

@@ -1,6 +1,11 @@
 // The platform calls on POSIX. Without the kernel driver, the device is a
 // file whose byte at offset P is physical address P (as /dev/mem is), mapped
 // with mmap; tiwaysim creates it and plays the card behind it.
+//
+// A mapped card window is one host's: a write lock on the window's bytes of
+// the device file, taken before the window is mapped and given up when it is
+// unmapped or its descriptor closes (so when the process dies), keeps a
+// second host out of a mailbox that a first one drives.
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -25,6 +30,9 @@ struct Mapping {
     std::uint8_t *window;
     void *base;
     std::size_t length;
+    int fd;          // the descriptor whose lock holds the window
+    off_t lockStart; // the window's bytes in the device file
+    off_t lockLength;
 };
 constexpr int kMaxMappings = 64;
 Mapping gMappings[kMaxMappings];
@@ -60,6 +68,26 @@ DeviceHandle PosixOpenDevice(const char *path, std::uint32_t access, std::uint32
     return fd;
 }
 
+// Open file description locks belong to the descriptor, not to the process:
+// they keep out a second channel of the same process too, and closing some
+// other descriptor of the file (another channel's close) does not drop them,
+// as it would a process's record locks. Where they are missing, record locks
+// still keep other processes out.
+#if defined(F_OFD_SETLK)
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLock = F_SETLK;
+#endif
+
+bool LockWindow(int fd, off_t start, off_t length, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
+    return fcntl(fd, kSetLock, &lock) == 0;
+}
+
 int MapWindow(int fd, const void *in, std::uint32_t inSize, void *out, std::uint32_t outSize,
               std::uint32_t *bytesReturned) {
     if (in == nullptr || inSize != sizeof(MapRequest) || out == nullptr || outSize != sizeof(void *)) {
@@ -86,15 +114,23 @@ int MapWindow(int fd, const void *in, std::uint32_t inSize, void *out, std::uint
     if (slot == kMaxMappings) {
         return 0;
     }
+    // Locks are taken on the window's own bytes, not its pages, so that
+    // cards whose windows share a page do not keep each other out.
+    const off_t lockStart = static_cast<off_t>(start);
+    const off_t lockLength = static_cast<off_t>(request.length);
+    if (lockStart < 0 || !LockWindow(fd, lockStart, lockLength, F_WRLCK)) {
+        return 0;
+    }
     const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     const std::uint64_t alignedStart = start - start % page;
     const std::size_t length = static_cast<std::size_t>(end - alignedStart);
     void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(alignedStart));
     if (base == MAP_FAILED) {
+        (void)LockWindow(fd, lockStart, lockLength, F_UNLCK);
         return 0;
     }
     std::uint8_t *window = static_cast<std::uint8_t *>(base) + (start - alignedStart);
-    gMappings[slot] = Mapping{window, base, length};
+    gMappings[slot] = Mapping{window, base, length, fd, lockStart, lockLength};
     std::memcpy(out, &window, sizeof window);
     if (bytesReturned != nullptr) {
         *bytesReturned = sizeof window;
@@ -111,6 +147,7 @@ int UnmapWindow(const void *in, std::uint32_t inSize) {
     for (Mapping &m : gMappings) {
         if (window != nullptr && m.window == window) {
             munmap(m.base, m.length);
+            (void)LockWindow(m.fd, m.lockStart, m.lockLength, F_UNLCK);
             m = Mapping{};
             return 1;
         }

@@ -98,6 +98,34 @@ TEST_F(PosixDeviceTest, FileWritableByOthersIsRefused) {
     SystemPlatform().closeHandle(device);
 }
 
+// A card window is one host's while mapped: not a second channel's, not even
+// one of this process through another descriptor; a neighbouring card's
+// window in the same page is free; another descriptor's close leaves the
+// lock in place (a process's record locks would go with it); unmapping frees it.
+TEST_F(PosixDeviceTest, MappedWindowKeepsOtherHostsOut) {
+    const DeviceHandle first = open();
+    const DeviceHandle second = open();
+    ASSERT_NE(first, kInvalidDevice);
+    ASSERT_NE(second, kInvalidDevice);
+    std::uint8_t *window = map(first, 0xC8000, 0x800);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(map(second, 0xC8400, 0x800), nullptr) << "overlaps the mapped window";
+    std::uint8_t *neighbour = map(second, 0xC8800, 0x800);
+    ASSERT_NE(neighbour, nullptr) << "the next card's window, in the same page";
+    unmap(second, neighbour);
+    SystemPlatform().closeHandle(second);
+
+    const DeviceHandle third = open();
+    ASSERT_NE(third, kInvalidDevice);
+    EXPECT_EQ(map(third, 0xC8000, 0x800), nullptr) << "still held after another descriptor closed";
+    unmap(first, window);
+    std::uint8_t *again = map(third, 0xC8000, 0x800);
+    EXPECT_NE(again, nullptr) << "free once unmapped";
+    unmap(third, again);
+    SystemPlatform().closeHandle(third);
+    SystemPlatform().closeHandle(first);
+}
+
 TEST_F(PosixDeviceTest, MissingFileFailsToOpen) {
     EXPECT_EQ(SystemPlatform().openDevice("/nonexistent/GRELMIN", kGenericReadWrite, kShareNone, kOpenExisting,
                                           kFileAttributeNormal),

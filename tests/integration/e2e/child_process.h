@@ -40,6 +40,7 @@ public:
     bool WaitForErr(const std::string &text, std::chrono::milliseconds limit);
 
     void Signal(int signal);
+    pid_t Pid() const { return pid_; }
 
     // Closes the input, gathers the rest of the output and waits for the
     // child; kills it when `limit` passes first.

@@ -246,6 +246,7 @@ TEST_F(EndToEnd, InfoNamesTheDriverAndItsInstanceSize) {
     EXPECT_EQ(lines[0], "driver:        TW TIWAY Host Adapter");
     ASSERT_EQ(lines[1].rfind("instance size: ", 0), 0u) << lines[1];
     EXPECT_GE(std::atoi(lines[1].c_str() + 15), 1326) << "the host allocates at least the record's 1326 bytes";
+    EXPECT_EQ(lines[2], "device:        " E2E_DEVICE);
     EXPECT_TRUE(InOrder(o.out, {"TIWAY I PC Host Adapter Driver. for TI 530", "Non-Intelligent Terminal Protocol"}));
 }
 
@@ -747,6 +748,37 @@ TEST_F(EndToEnd, InterruptEndsThePollAndStopsTheChannel) {
     EXPECT_GE(std::atoi(summary.c_str() + 6), 3) << summary;
     EXPECT_NE(summary.find(" reads, 0 errors, 0.0% failed"), std::string::npos) << summary;
     EXPECT_EQ(o.err.find("stop:"), std::string::npos) << "the channel stopped cleanly\n" << o.err;
+}
+
+// A card is one host's: a second host's start is refused before it touches
+// the mailbox, and told who drives the card; the first host reads on; once
+// it is killed, the card is free.
+TEST_F(EndToEnd, SecondHostOnADrivenCardIsRefusedUntilTheFirstDies) {
+    auto first = Session({"-l", "33"});
+    ASSERT_NE(first, nullptr);
+    Send(*first, "read 01V012C");
+    ASSERT_TRUE(OutShows(*first, "01V012C: -32768"));
+
+    const Trace trace;
+    const auto t0 = Clock::now();
+    const auto second = Host({"read", "01V012C"});
+    EXPECT_LT(SecondsSince(t0), 5.0) << "refused at once, not after the card's time-outs";
+    EXPECT_EQ(second.exitCode, 1) << Describe(second);
+    EXPECT_TRUE(InOrder(second.err, {"32 ORV01: TIW: Failed to map card memory",
+                                     "32 ORV01: TIW: OpenCom() Unable to map card shared memory address",
+                                     "32 ORV01: TIW: ColdStart(): Failed to open card at 0xC800",
+                                     "32 ORV01: host: cannot map the card window 0xC8000..0xC87FF of " E2E_DEVICE,
+                                     "another host drives this card: process " + std::to_string(first->Pid()) +
+                                         " (orvhost)"}));
+    EXPECT_EQ(trace.Since(), "") << "the second host left the card alone";
+
+    Send(*first, "read 01V012D");
+    EXPECT_TRUE(OutShows(*first, "01V012D: 32767"));
+    first->Signal(SIGKILL);
+    first->Finish(10s);
+    const auto after = Host({"-l", "33", "read", "01V012C"});
+    EXPECT_EQ(after.exitCode, 0) << Describe(after);
+    EXPECT_EQ(after.out, "01V012C: -32768\n");
 }
 
 // On a terminal orvhost shows what a long wait waits for, drawn from the

@@ -24,6 +24,7 @@ std::atomic<int> gMostInside{0};
 std::string gSeenInitText;
 std::filesystem::path gSeenDirectory;
 bool gOverrun = false;
+std::vector<std::int32_t> gOps;
 
 // Answers like the driver where the library needs it: operation 14, a cold
 // start that reads OrvTiwNN.int from the current directory, an address
@@ -32,8 +33,11 @@ bool gOverrun = false;
 std::int32_t FakeEntry(CallRecord *call) {
     const int inside = ++gInside;
     gMostInside = std::max(gMostInside.load(), inside);
+    gOps.push_back(call->op);
     std::int32_t status = ORV_STATUS_OK;
     switch (call->op) {
+    case ORV_OP_CLOSE_COM:
+        break;
     case ORV_OP_GET_DRIVER_INFO: {
         auto *info = static_cast<InfoRecord *>(call->params);
         info->instanceSize = kFakeInstanceSize;
@@ -131,6 +135,16 @@ TEST(HostChannel, InitialisationTextIsReadFromAPrivateDirectoryThatIsGoneAfterwa
     const auto missing = channel.ColdStart(start);
     EXPECT_EQ(missing.status, kNotCalled);
     EXPECT_NE(missing.problem.find("/no/such/file"), std::string::npos) << missing.problem;
+}
+
+// The driver's cold start clears the Instance as it finds it: a device and a
+// window still open there would be lost, and the card's window kept locked.
+TEST(HostChannel, ASecondColdStartClosesTheFirstOnesLink) {
+    Channel channel(FakeModule(), 1);
+    gOps.clear();
+    channel.ColdStart();
+    channel.ColdStart();
+    EXPECT_EQ(gOps, (std::vector<std::int32_t>{ORV_OP_COLD_START, ORV_OP_CLOSE_COM, ORV_OP_COLD_START}));
 }
 
 TEST(HostChannel, ValuesThatDoNotFitTheElementAreRefusedBeforeTheDriver) {

@@ -1,11 +1,14 @@
 // One channel: its Instance, its records filled once here, and every call
 // made under the module's lock with the lines it produced collected.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
+#include "channel/instance.h"
+#include "link/messages.h"
 #include "log_routing.h"
 #include "module_state.h"
 #include "orvtiw/host.h"
@@ -37,6 +40,10 @@ constexpr std::uint8_t kUnreadFill = 0xA5;
 // Room for the largest transfer: 256 discrete elements written as 16-bit
 // slots, and the two bytes a single gate's value is moved on by.
 constexpr std::size_t kBufferBytes = 2 * kMaxBlockBytes + 8;
+
+// The level of the driver's start-up results and link errors, which the
+// library's account of a refused device joins.
+constexpr int kLogLevelError = 32;
 
 // Longest address text taken; the driver reads at most 9 characters of it.
 constexpr std::size_t kMaxAddressText = 64;
@@ -196,6 +203,9 @@ Result Channel::Call(std::int32_t op, void *params) {
 }
 
 Result Channel::ColdStart(const StartOptions &options) {
+    if (started_) {
+        Close();
+    }
     StartRecord start{};
     start.online = options.online ? 1 : 0;
     start.timeout = options.timeoutUnits;
@@ -239,17 +249,54 @@ Result Channel::ColdStart(const StartOptions &options) {
 
 Result Channel::Started(Result &&coldStart) {
     started_ = started_ || coldStart.status != kNotCalled;
-    return std::move(coldStart);
+    return Explained(std::move(coldStart));
+}
+
+Result Channel::Explained(Result &&start) {
+#if defined(_WIN32)
+    // The kernel driver device has no file of ours to examine.
+    return std::move(start);
+#else
+    // Only a module loaded from its file opens the device; one linked into
+    // a test may stand anything in its place.
+    const std::size_t windowEnd = offsetof(Instance, cardWindowSize) + sizeof(Instance::cardWindowSize);
+    if (!module_->loadedFromFile_ || instanceSize_ < windowEnd) {
+        return std::move(start);
+    }
+    bool failed = false;
+    for (const LogLine &line : start.log) {
+        failed = failed || line.format == msg::kErrorOpeningDriver || line.format == msg::kFailedToMap;
+    }
+    if (!failed) {
+        return std::move(start);
+    }
+    // The card window as the driver read it from the initialisation file.
+    std::uint16_t segment = 0;
+    std::uint16_t windowSize = 0;
+    std::memcpy(&segment, instance_.get() + offsetof(Instance, cardSegment), sizeof segment);
+    std::memcpy(&windowSize, instance_.get() + offsetof(Instance, cardWindowSize), sizeof windowSize);
+    std::string why = ExplainDeviceRefusal(DevicePath(), static_cast<std::uint32_t>(segment) << 4, windowSize);
+    if (why.empty()) {
+        why = std::string("device ") + DevicePath() + ": no rule refuses it now; the refusal has passed";
+    }
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "ORV%02d: host: ", static_cast<int>(number_));
+    start.log.push_back(LogLine{kLogLevelError, prefix + why, ""});
+    if (handler_) {
+        handler_(start.log.back());
+    }
+    return std::move(start);
+#endif
 }
 
 Result Channel::WarmStart(std::int32_t secondary) {
     WarmStartRecord warm{};
     warm.address = secondary;
-    return Invoke(ORV_OP_WARM_START, &warm);
+    return Explained(Invoke(ORV_OP_WARM_START, &warm));
 }
 
 Result Channel::Reopen() {
-    return Invoke(ORV_OP_REOPEN_COM, nullptr);
+    return Explained(Invoke(ORV_OP_REOPEN_COM, nullptr));
 }
 
 Result Channel::Stop() {

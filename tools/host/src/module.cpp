@@ -109,7 +109,11 @@ std::shared_ptr<Module> Module::Load(const std::string &kelmarPath, const std::s
         error = "driver module " + modulePath + " does not export OrvMain";
         return nullptr;
     }
-    return FromEntry(entry, error);
+    auto module = FromEntry(entry, error);
+    if (module != nullptr) {
+        module->loadedFromFile_ = true;
+    }
+    return module;
 }
 
 std::shared_ptr<Module> Module::FromEntry(OrvMainFunction entry, std::string &error) {

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "orvtiw/host.h"
+
 namespace orvgate {
 namespace {
 
@@ -57,7 +59,9 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
                  "Without --map it serves secondary N of channel 1 at unit N: holding registers V, input\n"
                  "registers WX, coils Y, discrete inputs X, register or coil A standing for element A+1.",
                  "orvgate");
-    app.set_version_flag("--version", "orvgate " ORVGATE_VERSION);
+    // The device file is fixed when the module is built: say which, for a machine with a card.
+    app.set_version_flag("--version",
+                         std::string("orvgate " ORVGATE_VERSION "\ndevice: ") + orvtiw::host::DevicePath());
     std::string listen = o.listenHost + ":" + o.listenPort;
     int idleSeconds = static_cast<int>(o.idleTimeout.count());
     int maxAgeMs = static_cast<int>(o.maxAge.count());

@@ -125,7 +125,7 @@ class UsageFormatter : public CLI::Formatter {
 };
 
 constexpr char kFooter[] = "Commands:\n"
-                           "  info                    driver name, banner and instance size\n"
+                           "  info                    driver name, instance size, device file and banner\n"
                            "  read ADDRESS [COUNT]    read one gate, or COUNT elements (1..256) from ADDRESS\n"
                            "  write ADDRESS VALUE...  write one gate, or a block of the values given\n"
                            "  poll ADDRESS...         read the gates every --interval ms until --count cycles\n"

@@ -101,6 +101,7 @@ bool Session::Info() {
     const orvtiw::host::DriverInfo &info = channel_.LoadedModule().Info();
     out_ << "driver:        " << info.name << "\n";
     out_ << "instance size: " << info.instanceSize << " bytes\n";
+    out_ << "device:        " << orvtiw::host::DevicePath() << "\n";
     out_ << "banner:" << Cp437ToUtf8(info.banner);
     out_.flush();
     return true;

@@ -189,6 +189,7 @@ class Module {
 
     std::shared_ptr<State> state_;
     DriverInfo info_;
+    bool loadedFromFile_ = false; // opens DevicePath() for a card, rather than what a test put in its place
     friend class Channel;
 };
 
@@ -212,7 +213,12 @@ class Channel {
     // Lines are also handed to `handler` as they come (progress displays).
     void SetLogHandler(LogHandler handler);
 
-    // Operations of the channel's life.
+    // Operations of the channel's life. A cold start, a warm start or a
+    // reopen that fails to open the device or map the card window gets a
+    // line of the library's own after the driver's: "ORVnn: host: " and
+    // ExplainDeviceRefusal's account. A cold start of a channel already
+    // started closes its link first, since the driver's clears the Instance
+    // without closing the device and the window it held.
     Result ColdStart(const StartOptions &options = {});
     Result WarmStart(std::int32_t secondary);
     Result Reopen();
@@ -258,6 +264,8 @@ class Channel {
     CheckResult CheckAs(std::string_view address, ValueType type, std::int32_t count, bool block);
     // Notes that a cold start reached the driver.
     Result Started(Result &&coldStart);
+    // Adds the account of a failed open or map to a start's result.
+    Result Explained(Result &&start);
 
     std::shared_ptr<Module> module_;
     std::int32_t number_;
@@ -294,6 +302,21 @@ class FineTimer {
   private:
     [[maybe_unused]] bool held_ = false;
 };
+
+// The memory device file whose byte P is physical address P that this
+// build's driver module opens for a card (on Windows, the kernel driver
+// device), fixed when it was built.
+const char *DevicePath();
+
+// Why `path` would not open, or would not map the card window of `length`
+// bytes at physical `address`, for this process now, the way the driver's
+// POSIX device does it: the path (and a link's target), the errno text
+// where a call failed, and the rule that refused it: missing file,
+// permission, not owned by the effective user or root, writable by group or
+// others, the window outside the file, or another host driving the card
+// (with the process that holds its window). Empty when nothing refuses it
+// now, and on Windows. It holds no lock and changes nothing.
+std::string ExplainDeviceRefusal(const std::string &path, std::uint32_t address, std::uint32_t length);
 
 // What a status means to a host.
 const char *StatusMeaning(std::int32_t status);

@@ -144,6 +144,7 @@ GatewaySettings CoreSettingsOf(const Options &o) {
 }
 
 int Run(const Options &o) {
+    SetUpLog(o.verbose);
     std::optional<MapFile> map;
     std::filesystem::path mapDirectory;
     if (!ReadMap(o, map, mapDirectory)) {
@@ -224,8 +225,10 @@ int Run(const Options &o) {
             std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
             return kExitUsage;
         }
-        edge = std::make_unique<mqtt::EdgeNode>(
-            edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) { Say("mqtt: %s", text.c_str()); });
+        edge =
+            std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel level, const std::string &text) {
+                Log(level == mqtt::LogLevel::Warning ? Level::Warning : Level::Info, "mqtt: %s", text.c_str());
+            });
         core.AddObserver(&edge->Events());
     }
 #else

@@ -191,6 +191,9 @@ bool ModbusServer::Run() {
         }
         CloseOverdue(Clock::now());
         counters_.connected = clients_.size();
+        if (auto line = summary_.Due(Clock::now(), clients_.size())) {
+            Say("%s", line->c_str());
+        }
     }
     CloseAll();
     return ok;
@@ -280,7 +283,8 @@ void ModbusServer::Accept() {
         c.address = address;
         table_.Add(c.id, address, Clock::now());
         ++counters_.accepted;
-        Say("%s connected (%zu of %d)", peer.c_str(), table_.Size(), settings_.maxClients);
+        summary_.Connected();
+        Log(Level::Debug, "%s connected (%zu of %d)", peer.c_str(), table_.Size(), settings_.maxClients);
         clients_.emplace(c.id, std::move(c));
     }
 }
@@ -445,7 +449,8 @@ void ModbusServer::Close(std::uint64_t id, const std::string &why) {
         // A write not yet begun is never applied now: nobody waits for it.
         c.job->Cancel();
     }
-    Say("%s closed: %s", c.peer.c_str(), why.c_str());
+    summary_.Closed();
+    Log(Level::Debug, "%s closed: %s", c.peer.c_str(), why.c_str());
     close(c.fd);
     table_.Remove(id);
     clients_.erase(at);

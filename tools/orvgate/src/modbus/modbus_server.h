@@ -9,7 +9,8 @@
 // default: the address it is given (127.0.0.1 unless told otherwise), a
 // bounded number of connections (the idlest gives way to a newcomer),
 // silent connections closed, and a malformed frame closes its connection
-// and nothing else. Every accept, refusal and close is logged with the peer.
+// and nothing else. Every refusal is logged with the peer; accepts and closes
+// with --verbose, else counted in a line a minute.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "modbus/connection_summary.h"
 #include "modbus/connection_table.h"
 #include "modbus/mbap_stream.h"
 #include "modbus/request_router.h"
@@ -123,6 +125,7 @@ class ModbusServer {
     std::atomic<bool> stopping_{false};
     std::map<std::uint64_t, Client> clients_;
     ConnectionTable table_;
+    ConnectionSummary summary_{Clock::now()};
     std::uint64_t nextId_ = 1;
     ModbusCounters counters_;
 

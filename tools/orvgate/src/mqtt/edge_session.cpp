@@ -1,11 +1,14 @@
 #include "mqtt/edge_session.h"
 
+#include "mqtt/disconnect_words.h"
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
 
 #include "mqtt/commands.h"
+#include "mqtt/disconnect_words.h"
 #include "mqtt/state_message.h"
 
 namespace orvgate::mqtt {
@@ -229,6 +232,7 @@ void EdgeSession::OnConnected(int code) {
         return;
     }
     ++counters_.connections;
+    Log(LogLevel::Info, "connected to the broker " + settings_.host + ":" + std::to_string(settings_.port));
     std::vector<std::string> filters{ncmdTopic_, DeviceCommandFilter(settings_.groupId, settings_.edgeNodeId)};
     if (!stateTopic_.empty()) {
         filters.push_back(stateTopic_);
@@ -270,7 +274,7 @@ void EdgeSession::OnSubscribed(int mid, bool granted) {
 void EdgeSession::OnDisconnected(int code) {
     if (phase_ == Phase::Connecting || phase_ == Phase::Subscribing || phase_ == Phase::WaitingForHost ||
         phase_ == Phase::Online) {
-        Log(LogLevel::Warning, "connection to the broker lost (" + std::to_string(code) + ")");
+        Log(LogLevel::Warning, "connection to the broker lost: " + DisconnectWords(code));
         RetryAfterFailure();
     }
 }
@@ -327,6 +331,7 @@ void EdgeSession::Birth() {
     phase_ = Phase::Online;
     failures_ = 0;
     timerMs_ = UINT64_MAX;
+    Log(LogLevel::Info, "births sent (bdSeq " + std::to_string(bdSeq_) + ")");
     FlushHistory();
 }
 

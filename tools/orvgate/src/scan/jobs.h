@@ -68,6 +68,9 @@ class Job {
     std::vector<DriverTransfer> transfers;
     std::string requester; // who asked, for the log
     std::string what;      // what was asked, for the log
+    // What the writes change, point by point with the old value the cache
+    // held when the job was handed in (set by the core), for the audit line.
+    std::string change;
     // Called once when the job ended, on a card thread (or on the thread
     // that submitted it, when it ends at once).
     std::function<void(Job &)> onDone;
@@ -118,8 +121,9 @@ class WriteCounters {
     std::atomic<std::uint64_t> counts_[kResults] = {};
 };
 
-// Ends a job: counts and logs a write's outcome (with its requester), then
-// tells the front end that submitted it.
+// Ends a job: counts a write's outcome and logs it as one audit line (who,
+// what, old and new values, outcome), then tells the front end that
+// submitted it.
 void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &writes);
 
 // One card's queue of jobs, oldest first.

@@ -145,6 +145,15 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}).description("1..10000000"))
         ->capture_default_str();
 
+    std::string http;
+    app.add_option("--http", http,
+                   "Serve the web view and Prometheus /metrics here (read-only; a PORT alone: 127.0.0.1:PORT)")
+        ->type_name("[ADDR:]PORT");
+    app.add_option("--http-pages", o.httpPages, "Live web pages open at once")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64).description("1..64"))
+        ->capture_default_str();
+
     ParsedCommandLine out;
     try {
         app.parse(argc, argv);
@@ -171,6 +180,12 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         return fail("--card takes a segment of up to 4 hex digits, not '" + card + "'");
     }
     o.cardSegment = static_cast<std::uint16_t>(std::stoul(card, nullptr, 16));
+    if (!http.empty()) {
+        const std::string withHost = http.find(':') == std::string::npos ? "127.0.0.1:" + http : http;
+        if (!SplitListen(withHost, o.httpHost, o.httpPort)) {
+            return fail("--http takes [ADDR:]PORT (e.g. 8080 or 127.0.0.1:8080), not '" + http + "'");
+        }
+    }
     o.idleTimeout = std::chrono::seconds(idleSeconds);
     o.modbus = !noModbus;
     o.mqtt = app.count("--mqtt") > 0;

@@ -32,6 +32,9 @@
 #include "mqtt/core_source.h"
 #include "mqtt/edge_node.h"
 #endif
+#if defined(ORVGATE_HAVE_WEB)
+#include "web/web_server.h"
+#endif
 
 #ifndef ORVGATE_BUILT_MODULE
 #define ORVGATE_BUILT_MODULE ""
@@ -110,6 +113,60 @@ std::string EdgeReport(const mqtt::EdgeNode &node) {
                   c.connections, c.births, c.commandsApplied, c.commandsRefused, c.commandsFailed, c.commandsRejected,
                   c.storeHeld, c.storeDropped);
     return line;
+}
+#endif
+
+#if defined(ORVGATE_HAVE_WEB) && defined(ORVGATE_HAVE_MQTT)
+const char *PhaseName(mqtt::EdgeSession::Phase phase) {
+    switch (phase) {
+    case mqtt::EdgeSession::Phase::Idle:
+        return "not started";
+    case mqtt::EdgeSession::Phase::Waiting:
+        return "waiting to connect again";
+    case mqtt::EdgeSession::Phase::Connecting:
+        return "connecting";
+    case mqtt::EdgeSession::Phase::Subscribing:
+        return "subscribing";
+    case mqtt::EdgeSession::Phase::WaitingForHost:
+        return "waiting for the primary host";
+    case mqtt::EdgeSession::Phase::Online:
+        return "online";
+    case mqtt::EdgeSession::Phase::Stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+web::MqttFigures MqttFiguresOf(const mqtt::EdgeNode &node) {
+    const mqtt::EdgeCounters c = node.Counters();
+    web::MqttFigures f;
+    f.phase = PhaseName(node.Phase());
+    f.online = node.Phase() == mqtt::EdgeSession::Phase::Online;
+    f.connections = c.connections;
+    f.births = c.births;
+    f.commandsApplied = c.commandsApplied;
+    f.commandsRefused = c.commandsRefused;
+    f.commandsFailed = c.commandsFailed;
+    f.commandsRejected = c.commandsRejected;
+    f.storeHeld = c.storeHeld;
+    f.storeDropped = c.storeDropped;
+    return f;
+}
+#endif
+
+#if defined(ORVGATE_HAVE_WEB)
+web::ModbusFigures ModbusFiguresOf(const ModbusCounters &c) {
+    web::ModbusFigures f;
+    f.connected = c.connected.load();
+    f.accepted = c.accepted.load();
+    f.refused = c.refused.load();
+    f.gaveWay = c.gaveWay.load();
+    f.malformed = c.malformed.load();
+    f.idle = c.idle.load();
+    f.stalled = c.stalled.load();
+    f.answered = c.answered.load();
+    f.exceptions = c.exceptions.load();
+    return f;
 }
 #endif
 
@@ -237,6 +294,31 @@ int Run(const Options &o) {
         return kExitUsage;
     }
 #endif
+#if defined(ORVGATE_HAVE_WEB)
+    std::unique_ptr<web::WebServer> webServer;
+    if (!o.httpPort.empty()) {
+        web::FigureSources sources;
+        if (o.modbus) {
+            sources.modbus = [counters]() -> std::optional<web::ModbusFigures> { return ModbusFiguresOf(*counters); };
+        }
+#if defined(ORVGATE_HAVE_MQTT)
+        if (edge) {
+            sources.mqtt = [&edge]() -> std::optional<web::MqttFigures> { return MqttFiguresOf(*edge); };
+        }
+#endif
+        web::WebSettings webSettings;
+        webSettings.host = o.httpHost;
+        webSettings.port = o.httpPort;
+        webSettings.maxLivePages = o.httpPages;
+        webServer =
+            std::make_unique<web::WebServer>(webSettings, core, std::move(sources), std::chrono::system_clock::now());
+    }
+#else
+    if (!o.httpPort.empty()) {
+        std::fprintf(stderr, "orvgate: this build has no web view (cpp-httplib or npm's uplot were missing)\n");
+        return kExitUsage;
+    }
+#endif
     auto more = [&]() -> std::string {
 #if defined(ORVGATE_HAVE_MQTT)
         if (edge) {
@@ -252,7 +334,16 @@ int Run(const Options &o) {
     // then the cards.
     std::atomic<bool> serverFailed{false};
     std::thread serverThread;
+    std::thread webThread;
     auto shutDown = [&] {
+#if defined(ORVGATE_HAVE_WEB)
+        if (webServer) {
+            webServer->Stop();
+        }
+        if (webThread.joinable()) {
+            webThread.join();
+        }
+#endif
         server.Stop();
         if (serverThread.joinable()) {
             serverThread.join();
@@ -289,6 +380,17 @@ int Run(const Options &o) {
             }
         });
     }
+
+#if defined(ORVGATE_HAVE_WEB)
+    if (webServer) {
+        if (!webServer->Listen(error)) {
+            std::fprintf(stderr, "orvgate: %s\n", error.c_str());
+            shutDown();
+            return kExitFailed;
+        }
+        webThread = std::thread([&webServer] { webServer->Run(); });
+    }
+#endif
 
     for (;;) {
         int signal = 0;

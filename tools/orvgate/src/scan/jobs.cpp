@@ -38,6 +38,19 @@ std::uint64_t WriteCounters::Count(JobResult result) const {
     return at < kResults ? counts_[at].load(std::memory_order_relaxed) : 0;
 }
 
+void WriteCounters::Remember(RecentWrite write) {
+    std::lock_guard<std::mutex> guard(recentMutex_);
+    recent_.push_back(std::move(write));
+    if (recent_.size() > kRecent) {
+        recent_.pop_front();
+    }
+}
+
+std::vector<RecentWrite> WriteCounters::Recent() const {
+    std::lock_guard<std::mutex> guard(recentMutex_);
+    return {recent_.begin(), recent_.end()};
+}
+
 namespace {
 
 // The transparent default's writes: no old value is known, the new ones are the transfer's.
@@ -84,9 +97,10 @@ void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &wr
             break;
         }
         // One line per write, whatever became of it: who, what, from and to, and the outcome.
-        Log(result == JobResult::Done ? Level::Notice : Level::Warning, "audit: %s from %s:%s: %s%s", job->what.c_str(),
-            job->requester.c_str(), change.c_str(), result == JobResult::Done ? "applied" : JobResultName(result),
-            why.c_str());
+        const std::string line = job->what + " from " + job->requester + ":" + change + ": " +
+                                 (result == JobResult::Done ? "applied" : JobResultName(result)) + why;
+        Log(result == JobResult::Done ? Level::Notice : Level::Warning, "audit: %s", line.c_str());
+        writes.Remember({std::chrono::system_clock::now(), line, result});
     }
     if (job->onDone) {
         job->onDone(*job);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -110,15 +111,28 @@ class Job {
     std::atomic<bool> withdrawn_{false}; // its requester left
 };
 
-// What became of the writes (not the transparent default's reads).
+// One write as the audit line told it, for the web view.
+struct RecentWrite {
+    std::chrono::system_clock::time_point at{};
+    std::string line; // the audit line's text
+    JobResult result = JobResult::Failed;
+};
+
+// What became of the writes (not the transparent default's reads), and the last few of them.
 class WriteCounters {
   public:
+    static constexpr std::size_t kRecent = 20;
+
     void Ended(JobResult result);
     std::uint64_t Count(JobResult result) const;
+    void Remember(RecentWrite write);
+    std::vector<RecentWrite> Recent() const; // oldest first
 
   private:
     static constexpr std::size_t kResults = 7;
     std::atomic<std::uint64_t> counts_[kResults] = {};
+    mutable std::mutex recentMutex_;
+    std::deque<RecentWrite> recent_;
 };
 
 // Ends a job: counts a write's outcome and logs it as one audit line (who,

@@ -131,6 +131,8 @@ void WebServer::Routes() {
             },
             [this](bool) { livePages_.fetch_sub(1); });
     });
+    // Browsers ask for an icon whatever the page says; it has none.
+    http_->Get("/favicon.ico", [](const httplib::Request &, httplib::Response &res) { res.status = 204; });
     http_->Get(R"(/[a-z.]*)", [](const httplib::Request &req, httplib::Response &res) {
         const WebAsset *asset = FindAsset(req.path);
         if (asset == nullptr) {

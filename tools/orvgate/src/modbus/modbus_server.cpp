@@ -21,6 +21,10 @@ constexpr int kBacklog = 32;
 constexpr int kTableSize = 0x10000;
 // Longest a poll sleeps when no deadline is nearer.
 constexpr int kPollCeilingMs = 1000;
+// The closes of every day, logged with --verbose only; a close the gateway
+// decided (a newcomer, silence, a malformed frame) is always logged.
+constexpr char kClientLeft[] = "the client left";
+constexpr char kGatewayStops[] = "the gateway stops";
 // Requests taken from one connection before the others get their turn: a
 // client that sends many at once does not hold up the rest.
 constexpr int kRequestsPerTurn = 16;
@@ -171,7 +175,7 @@ bool ModbusServer::Run() {
             if ((events & POLLIN) != 0) {
                 Receive(c);
             } else if ((events & (POLLRDHUP | POLLHUP)) != 0 && (c.job || !c.out.empty())) {
-                Close(c.id, "the client left");
+                Close(c.id, kClientLeft);
             }
         }
         if (fds[1].revents != 0) {
@@ -201,7 +205,7 @@ bool ModbusServer::Run() {
 
 void ModbusServer::CloseAll() {
     while (!clients_.empty()) {
-        Close(clients_.begin()->first, "the gateway stops");
+        Close(clients_.begin()->first, kGatewayStops);
     }
     if (listenFd_ >= 0) {
         close(listenFd_);
@@ -299,7 +303,7 @@ bool ModbusServer::Receive(Client &client) {
         if (client.in.Partial()) {
             ++counters_.malformed; // it ended in the middle of a frame
         }
-        Close(client.id, n == 0 ? "the client left" : "its connection failed");
+        Close(client.id, n == 0 ? kClientLeft : "its connection failed");
         return false;
     }
     client.in.Appended(static_cast<std::size_t>(n));
@@ -398,7 +402,7 @@ bool ModbusServer::Flush(Client &client) {
             return true; // waited for, within the send time-out
         }
         if (n <= 0) {
-            Close(client.id, "the client left");
+            Close(client.id, kClientLeft);
             return false;
         }
         client.outSent += static_cast<std::size_t>(n);
@@ -450,7 +454,8 @@ void ModbusServer::Close(std::uint64_t id, const std::string &why) {
         c.job->Cancel();
     }
     summary_.Closed();
-    Log(Level::Debug, "%s closed: %s", c.peer.c_str(), why.c_str());
+    Log(why == kClientLeft || why == kGatewayStops ? Level::Debug : Level::Info, "%s closed: %s", c.peer.c_str(),
+        why.c_str());
     close(c.fd);
     table_.Remove(id);
     clients_.erase(at);

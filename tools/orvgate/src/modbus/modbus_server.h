@@ -9,8 +9,9 @@
 // default: the address it is given (127.0.0.1 unless told otherwise), a
 // bounded number of connections (the idlest gives way to a newcomer),
 // silent connections closed, and a malformed frame closes its connection
-// and nothing else. Every refusal is logged with the peer; accepts and closes
-// with --verbose, else counted in a line a minute.
+// and nothing else. Every refusal, and every close the server decides, is
+// logged with the peer; accepts and a client's own closes with --verbose,
+// else counted in a line a minute.
 #pragma once
 
 #include <atomic>

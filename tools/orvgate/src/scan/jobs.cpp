@@ -99,7 +99,13 @@ void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &wr
         // One line per write, whatever became of it: who, what, from and to, and the outcome.
         const std::string line = job->what + " from " + job->requester + ":" + change + ": " +
                                  (result == JobResult::Done ? "applied" : JobResultName(result)) + why;
-        Log(result == JobResult::Done ? Level::Notice : Level::Warning, "audit: %s", line.c_str());
+        // A write to a target known to fail is answered at once for as long
+        // as it fails: a client retrying would flood the log, and the loss
+        // itself is logged, so its lines are for --verbose.
+        const Level level = result == JobResult::Done        ? Level::Notice
+                            : result == JobResult::Unhealthy ? Level::Debug
+                                                             : Level::Warning;
+        Log(level, "audit: %s", line.c_str());
         writes.Remember({std::chrono::system_clock::now(), line, result});
     }
     if (job->onDone) {

@@ -2,7 +2,8 @@
 // an MQTT broker, through the driver module. Reads the map (or takes the
 // transparent default), starts the core (a driver thread per card, each on
 // its own copy of the module), then its front ends: the Modbus server's
-// thread and the Sparkplug B edge node's; and waits for signals: SIGUSR1
+// thread, the Sparkplug B edge node's and, with --http, the web view's
+// (which serves /metrics too); and waits for signals: SIGUSR1
 // prints the statistics; SIGINT, SIGTERM and SIGHUP stop it cleanly,
 // clients first.
 #include <pthread.h>

@@ -28,6 +28,7 @@ int main() {
     f.cards = {good, lost};
     f.writes[0] = 3;
     f.modbus = web::ModbusFigures{};
+    f.modbus->exceptionsByCode[0x0B] = 7;
     f.mqtt = web::MqttFigures{};
     f.mqtt->phase = "online";
     f.mqtt->online = true;

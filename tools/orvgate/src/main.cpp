@@ -167,6 +167,9 @@ web::ModbusFigures ModbusFiguresOf(const ModbusCounters &c) {
     f.stalled = c.stalled.load();
     f.answered = c.answered.load();
     f.exceptions = c.exceptions.load();
+    for (std::size_t code = 0; code < f.exceptionsByCode.size(); ++code) {
+        f.exceptionsByCode[code] = c.exceptionsByCode[code].load();
+    }
     return f;
 }
 #endif

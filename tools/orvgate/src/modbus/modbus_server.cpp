@@ -381,6 +381,9 @@ bool ModbusServer::Answer(Client &client, std::span<const std::uint8_t> frame, c
                                 : modbus_reply(ctx_, frame.data(), static_cast<int>(frame.size()), mapping_);
     ++counters_.answered;
     counters_.exceptions += exception ? 1 : 0;
+    if (exception && routed.exception < counters_.exceptionsByCode.size()) {
+        ++counters_.exceptionsByCode[routed.exception];
+    }
     std::uint8_t answer[kMaxFrameBytes + 8];
     const ssize_t n = built < 0 ? -1 : read(replyRead_, answer, sizeof answer);
     if (n <= 0) {

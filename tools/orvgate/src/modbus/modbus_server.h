@@ -14,6 +14,7 @@
 // else counted in a line a minute.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -59,6 +60,7 @@ struct ModbusCounters {
     std::atomic<std::uint64_t> stalled{0};   // closed for not taking answers
     std::atomic<std::uint64_t> answered{0};
     std::atomic<std::uint64_t> exceptions{0};
+    std::array<std::atomic<std::uint64_t>, 12> exceptionsByCode{}; // by exception code, 1..11
 };
 
 class ModbusServer {

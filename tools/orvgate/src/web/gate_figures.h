@@ -29,6 +29,7 @@ struct ModbusFigures {
     std::uint64_t stalled = 0;
     std::uint64_t answered = 0;
     std::uint64_t exceptions = 0;
+    std::array<std::uint64_t, 12> exceptionsByCode{}; // by exception code, 1..11
 };
 
 struct MqttFigures {

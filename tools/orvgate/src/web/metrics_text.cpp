@@ -192,8 +192,13 @@ void FrontEnds(Exposition &e, const GateFigures &f) {
         e.Sample({{"reason", "not_taking_answers"}}, m.stalled);
         e.Family("orvgate_modbus_requests_total", "counter", "Modbus requests answered, exceptions included.");
         e.Sample({}, m.answered);
-        e.Family("orvgate_modbus_exceptions_total", "counter", "Modbus requests answered with an exception.");
-        e.Sample({}, m.exceptions);
+        e.Family("orvgate_modbus_exceptions_total", "counter",
+                 "Modbus requests answered with an exception, by its code (0x0B: the value is not served).");
+        for (std::size_t code = 1; code < m.exceptionsByCode.size(); ++code) {
+            char label[8];
+            std::snprintf(label, sizeof label, "0x%02zX", code);
+            e.Sample({{"code", label}}, m.exceptionsByCode[code]);
+        }
     }
     if (f.mqtt) {
         const MqttFigures &q = *f.mqtt;

@@ -85,7 +85,11 @@ bool IsJournalStream(const char *journalStream, std::uint64_t device, std::uint6
 std::string LocalTime(std::chrono::system_clock::time_point at) {
     const std::time_t t = std::chrono::system_clock::to_time_t(at);
     std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &t); // the unit tests' Windows builds
+#else
     localtime_r(&t, &local);
+#endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;

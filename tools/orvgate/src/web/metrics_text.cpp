@@ -196,7 +196,7 @@ void FrontEnds(Exposition &e, const GateFigures &f) {
                  "Modbus requests answered with an exception, by its code (0x0B: the value is not served).");
         for (std::size_t code = 1; code < m.exceptionsByCode.size(); ++code) {
             char label[8];
-            std::snprintf(label, sizeof label, "0x%02zX", code);
+            std::snprintf(label, sizeof label, "0x%02X", static_cast<unsigned>(code));
             e.Sample({{"code", label}}, m.exceptionsByCode[code]);
         }
     }

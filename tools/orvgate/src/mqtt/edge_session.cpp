@@ -1,7 +1,5 @@
 #include "mqtt/edge_session.h"
 
-#include "mqtt/disconnect_words.h"
-
 #include <algorithm>
 #include <bit>
 #include <chrono>

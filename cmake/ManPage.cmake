@@ -5,9 +5,9 @@
 # build whose programs cannot run here, no page is made.
 find_program(HELP2MAN_EXECUTABLE help2man DOC "help2man, which makes the programs' man pages (Debian: help2man)")
 
-# orvtiw_man_page(<program target> NAME "<what it is, for the page's NAME line>")
+# orvtiw_man_page(<program target> NAME "<what it is, for the page's NAME line>" [INCLUDE <help2man include file>])
 function(orvtiw_man_page target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME" "")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME;INCLUDE" "")
   if(NOT ARG_NAME)
     message(FATAL_ERROR "orvtiw_man_page(${target}): NAME is needed")
   endif()
@@ -16,11 +16,15 @@ function(orvtiw_man_page target)
   endif()
   set(dir ${PROJECT_BINARY_DIR}/man)
   set(page ${dir}/${target}.1)
+  set(include)
+  if(ARG_INCLUDE)
+    set(include --include=${ARG_INCLUDE})
+  endif()
   add_custom_command(OUTPUT ${page}
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
                      COMMAND ${HELP2MAN_EXECUTABLE} --no-info --section=1 --name=${ARG_NAME} --output=${page}
-                             $<TARGET_FILE:${target}>
-                     DEPENDS ${target}
+                             ${include} $<TARGET_FILE:${target}>
+                     DEPENDS ${target} ${ARG_INCLUDE}
                      COMMENT "Making the man page ${target}.1"
                      VERBATIM)
   add_custom_target(${target}_man_page ALL DEPENDS ${page})

@@ -8,24 +8,29 @@ set -euo pipefail
 # Building (the default preset builds the unit tests too) and the demo,
 # which writes a value through orvgate with mbpoll, and publishes to a
 # mosquitto it starts (orvgate's MQTT edge node: libmosquitto, libprotobuf,
-# OpenSSL for its TLS handshake, nlohmann-json for the primary host's STATE).
+# OpenSSL for its TLS handshake, nlohmann-json for the primary host's STATE),
+# and orvgate's web view (cpp-httplib; npm's uPlot, built into the program).
 build_packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libcli11-dev help2man libsystemd-dev
                 libmodbus-dev mbpoll
-                libmosquitto-dev libprotobuf-dev protobuf-compiler libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients)
+                libmosquitto-dev libprotobuf-dev protobuf-compiler libssl-dev nlohmann-json3-dev mosquitto mosquitto-clients
+                libcpp-httplib-dev pkg-config)
 # The tests: the fuzz build (clang), valgrind, the Windows builds and Wine,
 # the 32-bit build and its emulator, the package checks, pymodbus for the
 # gateway's tests (it imports only with the serial packages beside it),
 # unshare, nsenter and ip, which give the tests that use the device file or
 # fixed ports namespaces of their own (tests/isolate.sh), openssl for
-# the certificates of the MQTT tests, and systemd-tmpfiles (systemd), which
-# applies the shipped rule that links the device file in the card_link test.
+# the certificates of the MQTT tests, systemd-tmpfiles (systemd), which
+# applies the shipped rule that links the device file in the card_link test;
+# chromium (driven by npm's playwright-core, never a browser of its own) and
+# prometheus for the web view's test.
 test_packages=(clang libclang-rt-14-dev lld valgrind util-linux iproute2
                g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                wine wine64
                g++-multilib qemu-user
                dpkg-dev unzip
                python3-pymodbus python3-serial python3-serial-asyncio
-               openssl systemd)
+               openssl systemd
+               chromium prometheus curl)
 
 packages=("${build_packages[@]}")
 case "${1:-}" in
@@ -51,13 +56,20 @@ else
   echo "setup: all packages present"
 fi
 
-# The MQTT tests' independent decoder (npm's sparkplug-payload), exactly as
-# its lock file has it, with the machine's Node.js.
-if [ "${1:-}" != "--build" ]; then
-  decoder="$(dirname "$0")/../tests/integration/mqtt/decoder"
-  if ! cmp -s "$decoder/package-lock.json" "$decoder/node_modules/.installed-lock.json"; then
-    echo "setup: installing the MQTT tests' decoder (npm ci)"
-    npm ci --prefix "$decoder" --no-audit --no-fund --loglevel=error
-    cp "$decoder/package-lock.json" "$decoder/node_modules/.installed-lock.json"
+# npm packages, each exactly as its lock file has it, with the machine's
+# Node.js: the web view's chart library (built into orvgate, so the build
+# needs it), and for the tests the MQTT decoder (sparkplug-payload) and the
+# browser driver (playwright-core, which drives Debian's chromium).
+npm_install() { # DIR WHAT
+  if ! cmp -s "$1/package-lock.json" "$1/node_modules/.installed-lock.json"; then
+    echo "setup: installing $2 (npm ci)"
+    npm ci --prefix "$1" --no-audit --no-fund --loglevel=error
+    cp "$1/package-lock.json" "$1/node_modules/.installed-lock.json"
   fi
+}
+root="$(dirname "$0")/.."
+npm_install "$root/tools/orvgate/web" "the web view's chart library"
+if [ "${1:-}" != "--build" ]; then
+  npm_install "$root/tests/integration/mqtt/decoder" "the MQTT tests' decoder"
+  npm_install "$root/tests/integration/web/browser" "the web view test's browser driver"
 fi

@@ -516,11 +516,12 @@ void QuitterEpisode(tiwaysim::SimProcess &sim, orvlive::GateProcess &gate, int p
     for (int i = 0; i < kQuitters; ++i) {
         ++t.writes;
         const auto [local, value] = written[static_cast<std::size_t>(i)];
-        const std::string from = "from 127.0.0.1:" + std::to_string(local) + " ";
+        // Its audit line: "audit: WHAT from PEER: CHANGES: OUTCOME[: why]".
+        const std::string from = "from 127.0.0.1:" + std::to_string(local) + ":";
         const std::size_t at = log.find(from);
-        const bool refused = local > 0 && at != std::string::npos &&
-                             (log.compare(at + from.size(), 8, "dropped:") == 0 ||
-                              log.compare(at + from.size(), 12, "not applied:") == 0);
+        const std::string line = at == std::string::npos ? std::string() : log.substr(at, log.find('\n', at) - at);
+        const bool refused = local > 0 && (line.find(": dropped: ") != std::string::npos ||
+                                           line.find(": expired: ") != std::string::npos);
         if (!refused) {
             continue; // applied, or failed: no claim either way
         }

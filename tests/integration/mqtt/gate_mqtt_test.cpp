@@ -256,6 +256,11 @@ TEST_F(GateMqtt, AHostsCommandsRebirthWriteWhatIsWritableAndConfirmWhatThePlcHol
     EXPECT_EQ(gate_->Stop(), 0);
     ASSERT_TRUE(sub_->WaitFor(kNdeath, 1, 5s));
     EXPECT_NE(gate_->Log().find("not written: \"Speed\": a read-only metric"), std::string::npos) << gate_->Log();
+    // The applied command leaves one audit line: who, what, the value the PLC held before, the new one, the outcome.
+    const std::string log = gate_->Log();
+    EXPECT_EQ(log.find("audit: "), log.rfind("audit: ")) << log;
+    EXPECT_NE(log.find("from an MQTT command: channel 1 secondary 1 01V0064: 4660 -> 4343: applied"), std::string::npos)
+        << log;
 
     const std::vector<Decoded> d = Decode(sub_->Messages());
     const auto births = Of(d, kNbirth);

@@ -364,7 +364,9 @@ TEST_F(GateFaults, OneSecondaryDisconnectedTakesOnlyItsRanges) {
     const auto back = ReadUntil(c, 2, 10s, [](int outcome, std::uint16_t v) { return outcome == 0 && v == 0x0202; });
     std::printf("secondary 2 back after %.0f ms\n", Ms(back));
     EXPECT_LT(back, 10s);
-    EXPECT_NE(gate_->Log().find("secondary 2 on channel 1 lost: CheckReply() - MHIU Error: 0x0104"), std::string::npos);
+    EXPECT_NE(gate_->Log().find("secondary 2 on channel 1 lost: disconnected from the network (MHIU 0x0104): "
+                                "CheckReply() - MHIU Error: 0x0104"),
+              std::string::npos);
     EXPECT_NE(gate_->Log().find("secondary 2 on channel 1 back after"), std::string::npos);
 }
 
@@ -421,7 +423,10 @@ TEST_F(GateFaults, ACardBackWithItsOnlyPlcOffIsResetOnce) {
     EXPECT_LE(resets, 2);
     const std::string log = gate_->Log();
     EXPECT_NE(log.find("channel 2 back after"), std::string::npos) << log;
-    EXPECT_NE(log.find("secondary 3 on channel 2 lost: CheckReply() - MHIU Error: 0x0104"), std::string::npos) << log;
+    EXPECT_NE(log.find("secondary 3 on channel 2 lost: disconnected from the network (MHIU 0x0104): CheckReply() - "
+                       "MHIU Error: 0x0104"),
+              std::string::npos)
+        << log;
     EXPECT_EQ(log.find("orvgate: channel 2 lost"), log.rfind("orvgate: channel 2 lost"))
         << "the channel was lost again";
     std::uint16_t value = 0;
@@ -447,7 +452,8 @@ TEST_F(GateFaults, APlcBackWithItsFirstBlockRefusedServesTheRest) {
     std::uint16_t value = 0;
     EXPECT_EQ(c.Read(1, 10, value), 0x04) << "the refused block: the PLC refuses it, which is not a cable";
     EXPECT_EQ(c.Write(1, 10, 7), 0x04);
-    EXPECT_NE(gate_->Log().find("channel 1 01K0100 x 2 failed: CheckReply() - primitive error: 0x0002"),
+    EXPECT_NE(gate_->Log().find("channel 1 01K0100 x 2 failed: the element is beyond the controller's memory (error "
+                                "0x02): CheckReply() - primitive error: 0x0002"),
               std::string::npos)
         << gate_->Log();
 }
@@ -531,9 +537,9 @@ TEST_F(GateFaults, ADeadCardNeverHoldsUpALiveOne) {
 // With every slot taken, the connection idle past --keep-active gives way
 // to a newcomer, and one that asked within it does not; a peer outside
 // --allow is refused at accept. Every accept, refusal and close is logged
-// with the peer. SIGHUP stops the gateway as cleanly as SIGTERM.
+// with the peer (accepts with --verbose). SIGHUP stops the gateway as cleanly as SIGTERM.
 TEST_F(GateFaults, TheIdleConnectionGivesWayToANewcomerAndOnlyAllowedPeersConnect) {
-    StartGate({"--max-clients", "2", "--keep-active", "1", "--allow", "127.0.0.1"});
+    StartGate({"--max-clients", "2", "--keep-active", "1", "--allow", "127.0.0.1", "--verbose"});
     RawSocket stranger("127.0.0.2");
     ASSERT_TRUE(stranger.connected()) << "no connection from 127.0.0.2 here";
     bool timedOut = false;

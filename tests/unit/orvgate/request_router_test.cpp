@@ -161,12 +161,20 @@ TEST_F(MapRouterTest, TurnsWritesIntoStepsPerRange) {
     ASSERT_EQ(r.job->writes.size(), 1u);
     EXPECT_EQ(r.job->writes[0].firstValue, 1);
     EXPECT_EQ(r.job->writes[0].values, (std::vector<std::uint32_t>{0xC0200000}));
+    // The audit line's account of a step: each point's value before, as the cache holds it, and after.
+    const PointValues values(ranges_, plan_, cache_, 100ms, false);
+    EXPECT_EQ(values.DescribeStep(r.job->writes[0], values.Look(start_)), "channel 1 secondary 1 01D0007+1: 1 -> -2.5");
 
     // Coils 1..3 are bits 4..6: bit 4 on, 5 off, 6 on.
     r = Route(kWriteMultipleCoils, 1, 3, 1, {0x05});
     ASSERT_EQ(r.job->writes.size(), 1u);
     EXPECT_EQ(r.job->writes[0].setBits, 0x0050);
     EXPECT_EQ(r.job->writes[0].clearBits, 0x0020);
+    EXPECT_EQ(values.DescribeStep(r.job->writes[0], values.Look(start_)),
+              "channel 1 secondary 1 01V00643+1: 0 -> 1 01V00643+2: 1 -> 0 01V00643+3: 0 -> 1");
+    EXPECT_EQ(values.DescribeStep(r.job->writes[0], values.Look(start_ + 101ms)),
+              "channel 1 secondary 1 01V00643+1: unknown -> 1 01V00643+2: unknown -> 0 01V00643+3: unknown -> 1")
+        << "too old to be served: unknown";
 
     r = Route(kWriteSingleCoil, 11, 0xFF00);
     ASSERT_EQ(r.job->writes.size(), 1u);

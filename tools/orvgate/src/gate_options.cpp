@@ -184,6 +184,15 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
     app.add_flag("--mqtt-uint32-long", o.mqttUint32InLong,
                  "Send UInt32 metrics in long_value, for hosts that read them there (default: int_value)");
 
+    std::string http;
+    app.add_option("--http", http,
+                   "Serve the web view and Prometheus /metrics here (read-only; a PORT alone: 127.0.0.1:PORT)")
+        ->type_name("[ADDR:]PORT");
+    app.add_option("--http-pages", o.httpPages, "Live web pages open at once")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64).description("1..64"))
+        ->capture_default_str();
+
     ParsedCommandLine out;
     try {
         app.parse(argc, argv);
@@ -210,6 +219,12 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         return fail("--card takes a segment of up to 4 hex digits, not '" + card + "'");
     }
     o.cardSegment = static_cast<std::uint16_t>(std::stoul(card, nullptr, 16));
+    if (!http.empty()) {
+        const std::string withHost = http.find(':') == std::string::npos ? "127.0.0.1:" + http : http;
+        if (!SplitListen(withHost, o.httpHost, o.httpPort)) {
+            return fail("--http takes [ADDR:]PORT (e.g. 8080 or 127.0.0.1:8080), not '" + http + "'");
+        }
+    }
     o.idleTimeout = std::chrono::seconds(idleSeconds);
     o.keepActive = std::chrono::seconds(keepSeconds);
     if (app.count("--max-clients-per-peer") == 0 && !OnLoopback(o.listenHost)) {

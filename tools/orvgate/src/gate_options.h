@@ -41,6 +41,11 @@ struct Options {
     std::string module;
     std::string kelmar;
 
+    // The web view and /metrics: off while httpPort is empty.
+    std::string httpHost = "127.0.0.1";
+    std::string httpPort;
+    int httpPages = 8;
+
     // The Modbus front end (on unless --no-modbus) and the MQTT edge node
     // (on with --mqtt).
     bool modbus = true;

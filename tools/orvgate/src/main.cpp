@@ -2,7 +2,8 @@
 // an MQTT broker, through the driver module. Reads the map (or takes the
 // transparent default), starts the core (a driver thread per card, each on
 // its own copy of the module), then its front ends: the Modbus server's
-// thread and the Sparkplug B edge node's; and waits for signals: SIGUSR1
+// thread, the Sparkplug B edge node's and, with --http, the web view's
+// (which serves /metrics too); and waits for signals: SIGUSR1
 // prints the statistics; SIGINT, SIGTERM and SIGHUP stop it cleanly,
 // clients first.
 #include <pthread.h>
@@ -35,6 +36,9 @@
 #if defined(ORVGATE_HAVE_MQTT)
 #include "mqtt/core_source.h"
 #include "mqtt/edge_node.h"
+#endif
+#if defined(ORVGATE_HAVE_WEB)
+#include "web/web_server.h"
 #endif
 
 #ifndef ORVGATE_BUILT_MODULE
@@ -111,6 +115,65 @@ std::string EdgeReport(const mqtt::EdgeNode &node) {
 }
 #endif
 
+#if defined(ORVGATE_HAVE_WEB) && defined(ORVGATE_HAVE_MQTT)
+const char *PhaseName(mqtt::EdgeSession::Phase phase) {
+    switch (phase) {
+    case mqtt::EdgeSession::Phase::Idle:
+        return "not started";
+    case mqtt::EdgeSession::Phase::Waiting:
+        return "waiting to connect again";
+    case mqtt::EdgeSession::Phase::Connecting:
+        return "connecting";
+    case mqtt::EdgeSession::Phase::Subscribing:
+        return "subscribing";
+    case mqtt::EdgeSession::Phase::WaitingForHost:
+        return "waiting for the primary host";
+    case mqtt::EdgeSession::Phase::Online:
+        return "online";
+    case mqtt::EdgeSession::Phase::Stopping:
+        return "stopping: waiting for the commands under way";
+    case mqtt::EdgeSession::Phase::Stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+web::MqttFigures MqttFiguresOf(const mqtt::EdgeNode &node) {
+    const mqtt::EdgeCounters c = node.Counters();
+    web::MqttFigures f;
+    f.phase = PhaseName(node.Phase());
+    f.online = node.Phase() == mqtt::EdgeSession::Phase::Online;
+    f.connections = c.connections;
+    f.births = c.births;
+    f.commandsApplied = c.commandsApplied;
+    f.commandsRefused = c.commandsRefused;
+    f.commandsFailed = c.commandsFailed;
+    f.commandsRejected = c.commandsRejected;
+    f.storeHeld = c.storeHeld;
+    f.storeDropped = c.storeDropped;
+    return f;
+}
+#endif
+
+#if defined(ORVGATE_HAVE_WEB)
+web::ModbusFigures ModbusFiguresOf(const ModbusCounters &c) {
+    web::ModbusFigures f;
+    f.connected = c.connected.load();
+    f.accepted = c.accepted.load();
+    f.refused = c.refused.load();
+    f.gaveWay = c.gaveWay.load();
+    f.malformed = c.malformed.load();
+    f.idle = c.idle.load();
+    f.stalled = c.stalled.load();
+    f.answered = c.answered.load();
+    f.exceptions = c.exceptions.load();
+    for (std::size_t code = 0; code < f.exceptionsByCode.size(); ++code) {
+        f.exceptionsByCode[code] = c.exceptionsByCode[code].load();
+    }
+    return f;
+}
+#endif
+
 // Reads the map, or takes the transparent default; false with the message printed.
 bool ReadMap(const Options &o, std::optional<MapFile> &map, std::filesystem::path &mapDirectory) {
     if (o.map.empty()) {
@@ -142,6 +205,7 @@ GatewaySettings CoreSettingsOf(const Options &o) {
 }
 
 int Run(const Options &o) {
+    SetUpLog(o.verbose);
     std::optional<MapFile> map;
     std::filesystem::path mapDirectory;
     if (!ReadMap(o, map, mapDirectory)) {
@@ -228,8 +292,10 @@ int Run(const Options &o) {
             std::fprintf(stderr, "orvgate: %s: %s\n", o.map.c_str(), error.c_str());
             return kExitUsage;
         }
-        edge = std::make_unique<mqtt::EdgeNode>(
-            edgeSettings, *source, [](mqtt::LogLevel, const std::string &text) { Say("mqtt: %s", text.c_str()); });
+        edge =
+            std::make_unique<mqtt::EdgeNode>(edgeSettings, *source, [](mqtt::LogLevel level, const std::string &text) {
+                Log(level == mqtt::LogLevel::Warning ? Level::Warning : Level::Info, "mqtt: %s", text.c_str());
+            });
         core.AddObserver(&edge->Events());
     }
 #else
@@ -243,6 +309,31 @@ int Run(const Options &o) {
 #if defined(ORVGATE_HAVE_MQTT)
     if (edge) {
         edgeProgress = &edge->Progress();
+    }
+#endif
+#if defined(ORVGATE_HAVE_WEB)
+    std::unique_ptr<web::WebServer> webServer;
+    if (!o.httpPort.empty()) {
+        web::FigureSources sources;
+        if (o.modbus) {
+            sources.modbus = [counters]() -> std::optional<web::ModbusFigures> { return ModbusFiguresOf(*counters); };
+        }
+#if defined(ORVGATE_HAVE_MQTT)
+        if (edge) {
+            sources.mqtt = [&edge]() -> std::optional<web::MqttFigures> { return MqttFiguresOf(*edge); };
+        }
+#endif
+        web::WebSettings webSettings;
+        webSettings.host = o.httpHost;
+        webSettings.port = o.httpPort;
+        webSettings.maxLivePages = o.httpPages;
+        webServer =
+            std::make_unique<web::WebServer>(webSettings, core, std::move(sources), std::chrono::system_clock::now());
+    }
+#else
+    if (!o.httpPort.empty()) {
+        std::fprintf(stderr, "orvgate: this build has no web view (cpp-httplib or npm's uplot were missing)\n");
+        return kExitUsage;
     }
 #endif
     auto more = [&]() -> std::string {
@@ -260,8 +351,17 @@ int Run(const Options &o) {
     // then the cards.
     std::atomic<bool> serverFailed{false};
     std::thread serverThread;
+    std::thread webThread;
     auto shutDown = [&] {
         monitor.Stop();
+#if defined(ORVGATE_HAVE_WEB)
+        if (webServer) {
+            webServer->Stop();
+        }
+        if (webThread.joinable()) {
+            webThread.join();
+        }
+#endif
         server.Stop();
         if (serverThread.joinable()) {
             serverThread.join();
@@ -299,6 +399,17 @@ int Run(const Options &o) {
             }
         });
     }
+
+#if defined(ORVGATE_HAVE_WEB)
+    if (webServer) {
+        if (!webServer->Listen(error)) {
+            std::fprintf(stderr, "orvgate: %s\n", error.c_str());
+            shutDown();
+            return kExitFailed;
+        }
+        webThread = std::thread([&webServer] { webServer->Run(); });
+    }
+#endif
 
     monitor.Serving([&core] { return core.Cards(); }, ServiceParts(core, o.modbus ? &server : nullptr, edgeProgress),
                     ServingText(o), [] { kill(getpid(), SIGTERM); });

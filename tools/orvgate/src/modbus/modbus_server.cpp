@@ -21,6 +21,10 @@ constexpr int kBacklog = 32;
 constexpr int kTableSize = 0x10000;
 // Longest a poll sleeps when no deadline is nearer.
 constexpr int kPollCeilingMs = 1000;
+// The closes of every day, logged with --verbose only; a close the gateway
+// decided (a newcomer, silence, a malformed frame) is always logged.
+constexpr char kClientLeft[] = "the client left";
+constexpr char kGatewayStops[] = "the gateway stops";
 // Requests taken from one connection before the others get their turn: a
 // client that sends many at once does not hold up the rest.
 constexpr int kRequestsPerTurn = 16;
@@ -182,7 +186,7 @@ bool ModbusServer::Run() {
             if ((events & POLLIN) != 0) {
                 Receive(c);
             } else if ((events & (POLLRDHUP | POLLHUP)) != 0 && (c.job || !c.out.empty())) {
-                Close(c.id, "the client left");
+                Close(c.id, kClientLeft);
             }
         }
         if (fds[1].revents != 0) {
@@ -202,6 +206,9 @@ bool ModbusServer::Run() {
         }
         CloseOverdue(Clock::now());
         counters_.connected = clients_.size();
+        if (auto line = summary_.Due(Clock::now(), clients_.size())) {
+            Say("%s", line->c_str());
+        }
     }
     CloseAll();
     return ok;
@@ -209,7 +216,7 @@ bool ModbusServer::Run() {
 
 void ModbusServer::CloseAll() {
     while (!clients_.empty()) {
-        Close(clients_.begin()->first, "the gateway stops");
+        Close(clients_.begin()->first, kGatewayStops);
     }
     if (listenFd_ >= 0) {
         close(listenFd_);
@@ -311,7 +318,8 @@ void ModbusServer::Accept() {
         c.address = address;
         table_.Add(c.id, address, now);
         ++counters_.accepted;
-        Say("%s connected (%zu of %d)", peer.c_str(), table_.Size(), settings_.maxClients);
+        summary_.Connected();
+        Log(Level::Debug, "%s connected (%zu of %d)", peer.c_str(), table_.Size(), settings_.maxClients);
         clients_.emplace(c.id, std::move(c));
     }
 }
@@ -339,7 +347,7 @@ bool ModbusServer::Receive(Client &client) {
         if (client.in.Partial()) {
             ++counters_.malformed; // it ended in the middle of a frame
         }
-        Close(client.id, n == 0 ? "the client left" : "its connection failed");
+        Close(client.id, n == 0 ? kClientLeft : "its connection failed");
         return false;
     }
     client.in.Appended(static_cast<std::size_t>(n));
@@ -417,6 +425,9 @@ bool ModbusServer::Answer(Client &client, std::span<const std::uint8_t> frame, c
                                 : modbus_reply(ctx_, frame.data(), static_cast<int>(frame.size()), mapping_);
     ++counters_.answered;
     counters_.exceptions += exception ? 1 : 0;
+    if (exception && routed.exception < counters_.exceptionsByCode.size()) {
+        ++counters_.exceptionsByCode[routed.exception];
+    }
     std::uint8_t answer[kMaxFrameBytes + 8];
     const ssize_t n = built < 0 ? -1 : read(replyRead_, answer, sizeof answer);
     if (n <= 0) {
@@ -438,7 +449,7 @@ bool ModbusServer::Flush(Client &client) {
             return true; // waited for, within the send time-out
         }
         if (n <= 0) {
-            Close(client.id, "the client left");
+            Close(client.id, kClientLeft);
             return false;
         }
         client.outSent += static_cast<std::size_t>(n);
@@ -489,7 +500,9 @@ void ModbusServer::Close(std::uint64_t id, const std::string &why) {
         // A write not yet begun is never applied now: nobody waits for it.
         c.job->Cancel();
     }
-    Say("%s closed: %s", c.peer.c_str(), why.c_str());
+    summary_.Closed();
+    Log(why == kClientLeft || why == kGatewayStops ? Level::Debug : Level::Info, "%s closed: %s", c.peer.c_str(),
+        why.c_str());
     close(c.fd);
     table_.Remove(id);
     clients_.erase(at);

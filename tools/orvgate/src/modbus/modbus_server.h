@@ -11,10 +11,12 @@
 // never closes one that asked recently: see ConnectionTable), silent
 // connections closed, and a malformed frame closes its connection and
 // nothing else. Out of file descriptors, it stops accepting for a moment
-// rather than spin, and serves the connections it has. Every accept,
-// refusal and close is logged with the peer.
+// rather than spin, and serves the connections it has. Every refusal, and
+// every close the server decides, is logged with the peer; accepts and a
+// client's own closes with --verbose, else counted in a line a minute.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "common/heartbeat.h"
+#include "modbus/connection_summary.h"
 #include "modbus/connection_table.h"
 #include "modbus/mbap_stream.h"
 #include "modbus/peer_filter.h"
@@ -66,6 +69,7 @@ struct ModbusCounters {
     std::atomic<std::uint64_t> stalled{0};      // closed for not taking answers
     std::atomic<std::uint64_t> answered{0};
     std::atomic<std::uint64_t> exceptions{0};
+    std::array<std::atomic<std::uint64_t>, 12> exceptionsByCode{}; // by exception code, 1..11
 };
 
 class ModbusServer {
@@ -143,6 +147,7 @@ class ModbusServer {
     std::atomic<bool> stopping_{false};
     std::map<std::uint64_t, Client> clients_;
     ConnectionTable table_;
+    ConnectionSummary summary_{Clock::now()};
     std::uint64_t nextId_ = 1;
     ModbusCounters counters_;
     Heartbeat heartbeat_;

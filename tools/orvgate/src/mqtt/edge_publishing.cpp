@@ -145,6 +145,7 @@ void EdgeSession::Birth() {
     phase_ = Phase::Online;
     failures_ = 0;
     timerMs_ = UINT64_MAX;
+    Log(LogLevel::Info, "births sent (bdSeq " + std::to_string(bdSeq_) + ")");
     // Sent from the timer, a slice a wake-up: not here, where a callback of
     // the connection may have brought us.
     flushPending_ = true;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "mqtt/disconnect_words.h"
+
 namespace orvgate::mqtt {
 
 namespace {
@@ -223,6 +225,7 @@ void EdgeSession::OnConnected(int code) {
         return;
     }
     ++counters_.connections;
+    Log(LogLevel::Info, "connected to the broker " + settings_.host + ":" + std::to_string(settings_.port));
     std::vector<std::string> filters{ncmdTopic_, DeviceCommandFilter(settings_.groupId, settings_.edgeNodeId)};
     if (!stateTopic_.empty()) {
         filters.push_back(stateTopic_);
@@ -268,7 +271,7 @@ void EdgeSession::OnDisconnected(int code) {
     }
     if (phase_ == Phase::Connecting || phase_ == Phase::Subscribing || phase_ == Phase::WaitingForHost ||
         phase_ == Phase::Online) {
-        Log(LogLevel::Warning, "connection to the broker lost (" + std::to_string(code) + ")");
+        Log(LogLevel::Warning, "connection to the broker lost: " + DisconnectWords(code));
         RetryAfterFailure();
     }
 }

@@ -7,6 +7,7 @@
 
 #include "common/gate_log.h"
 #include "map/gate_address.h"
+#include "scan/failure_words.h"
 
 namespace orvgate {
 namespace {
@@ -257,31 +258,35 @@ void CardDriver::Apply(const std::vector<HealthChange> &changes) {
         switch (c.of) {
         case HealthChange::Of::Channel:
             if (lost) {
-                Say("channel %d lost: %s", number_, c.failure.text.c_str());
+                Log(Level::Warning, "channel %d lost: %s: %s", number_, FailureWords(c.failure).c_str(),
+                    c.failure.text.c_str());
                 for (const std::size_t b : blocks_) {
                     shared_.cache->Withdraw(b, Availability::Unavailable);
                 }
             } else if (back) {
-                Say("channel %d back after %.1f s", number_, Seconds(c.lasted));
+                Log(Level::Notice, "channel %d back after %.1f s", number_, Seconds(c.lasted));
             }
             break;
         case HealthChange::Of::Secondary:
             if (lost) {
-                Say("secondary %d on channel %d lost: %s", c.secondary, number_, c.failure.text.c_str());
+                Log(Level::Warning, "secondary %d on channel %d lost: %s: %s", c.secondary, number_,
+                    FailureWords(c.failure).c_str(), c.failure.text.c_str());
                 for (std::size_t local = 0; local < blocks_.size(); ++local) {
                     if (health_.SecondaryOf(local) == c.secondary) {
                         shared_.cache->Withdraw(blocks_[local], Availability::Unavailable);
                     }
                 }
             } else if (back) {
-                Say("secondary %d on channel %d back after %.1f s", c.secondary, number_, Seconds(c.lasted));
+                Log(Level::Notice, "secondary %d on channel %d back after %.1f s", c.secondary, number_,
+                    Seconds(c.lasted));
             }
             break;
         case HealthChange::Of::Block:
             if (lost) {
-                Say("%s failed: %s", BlockName(c.block).c_str(), c.failure.text.c_str());
+                Log(Level::Warning, "%s failed: %s: %s", BlockName(c.block).c_str(), FailureWords(c.failure).c_str(),
+                    c.failure.text.c_str());
             } else if (back) {
-                Say("%s read again", BlockName(c.block).c_str());
+                Log(Level::Notice, "%s read again", BlockName(c.block).c_str());
             }
             break;
         }

@@ -322,6 +322,12 @@ std::optional<Failure> Gateway::TargetFailing(std::size_t range) const {
 
 void Gateway::Submit(std::shared_ptr<Job> job) {
     job->queuedAt = Clock::now();
+    if (!job->writes.empty() && job->change.empty()) {
+        const PointValues::Snapshot before = values_->Look(job->queuedAt);
+        for (const WriteStep &step : job->writes) {
+            job->change += (job->change.empty() ? " " : "; ") + values_->DescribeStep(step, before);
+        }
+    }
     job->deadline = job->queuedAt + settings_.writeTimeout;
     std::int32_t channel = 0;
     if (!job->transfers.empty()) {

@@ -1,5 +1,7 @@
 #include "scan/jobs.h"
 
+#include <cstdio>
+
 #include "common/gate_log.h"
 
 namespace orvgate {
@@ -36,29 +38,75 @@ std::uint64_t WriteCounters::Count(JobResult result) const {
     return at < kResults ? counts_[at].load(std::memory_order_relaxed) : 0;
 }
 
+void WriteCounters::Remember(RecentWrite write) {
+    std::lock_guard<std::mutex> guard(recentMutex_);
+    recent_.push_back(std::move(write));
+    if (recent_.size() > kRecent) {
+        recent_.pop_front();
+    }
+}
+
+std::vector<RecentWrite> WriteCounters::Recent() const {
+    std::lock_guard<std::mutex> guard(recentMutex_);
+    return {recent_.begin(), recent_.end()};
+}
+
+namespace {
+
+// The transparent default's writes: no old value is known, the new ones are the transfer's.
+std::string TransferChange(const Job &job) {
+    std::string text;
+    for (const DriverTransfer &t : job.transfers) {
+        if (!t.write) {
+            continue;
+        }
+        text += (text.empty() ? "" : ";") + std::string(" ") + t.address + ": unknown ->";
+        for (const std::uint32_t v : t.values) {
+            text += " " + std::to_string(v);
+        }
+    }
+    return text;
+}
+
+} // namespace
+
 void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &writes) {
     job->result = result;
     if (job->Writes()) {
         writes.Ended(result);
-        const double waited = Milliseconds(Clock::now() - job->queuedAt);
+        const std::string change = job->change.empty() ? TransferChange(*job) : job->change;
+        std::string why;
         switch (result) {
-        case JobResult::Dropped:
-            Say("%s from %s dropped: its requester left before it began", job->what.c_str(), job->requester.c_str());
-            break;
-        case JobResult::Expired:
-            Say("%s from %s not applied: it waited %.0f ms, past its deadline", job->what.c_str(),
-                job->requester.c_str(), waited);
-            break;
-        case JobResult::Refused:
-        case JobResult::Failed:
-            Say("%s from %s %s: %s", job->what.c_str(), job->requester.c_str(), JobResultName(result),
-                job->failure.text.c_str());
-            break;
-        case JobResult::Unhealthy: // answered at once, for as long as the target fails: counted, and its loss logged
         case JobResult::Done:
-        case JobResult::AddressRefused:
+            break;
+        case JobResult::Dropped:
+            why = ": its requester left before it began";
+            break;
+        case JobResult::Expired: {
+            char text[96];
+            std::snprintf(text, sizeof text, ": it waited %.0f ms, past its deadline",
+                          Milliseconds(Clock::now() - job->queuedAt));
+            why = text;
             break;
         }
+        case JobResult::Refused:
+        case JobResult::Failed:
+        case JobResult::Unhealthy:
+        case JobResult::AddressRefused:
+            why = ": " + job->failure.text;
+            break;
+        }
+        // One line per write, whatever became of it: who, what, from and to, and the outcome.
+        const std::string line = job->what + " from " + job->requester + ":" + change + ": " +
+                                 (result == JobResult::Done ? "applied" : JobResultName(result)) + why;
+        // A write to a target known to fail is answered at once for as long
+        // as it fails: a client retrying would flood the log, and the loss
+        // itself is logged, so its lines are for --verbose.
+        const Level level = result == JobResult::Done        ? Level::Notice
+                            : result == JobResult::Unhealthy ? Level::Debug
+                                                             : Level::Warning;
+        Log(level, "audit: %s", line.c_str());
+        writes.Remember({std::chrono::system_clock::now(), line, result});
     }
     if (job->onDone) {
         job->onDone(*job);

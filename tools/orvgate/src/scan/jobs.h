@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +69,9 @@ class Job {
     std::vector<DriverTransfer> transfers;
     std::string requester; // who asked, for the log
     std::string what;      // what was asked, for the log
+    // What the writes change, point by point with the old value the cache
+    // held when the job was handed in (set by the core), for the audit line.
+    std::string change;
     // Called once when the job ended, on a card thread (or on the thread
     // that submitted it, when it ends at once).
     std::function<void(Job &)> onDone;
@@ -107,19 +111,33 @@ class Job {
     std::atomic<bool> withdrawn_{false}; // its requester left
 };
 
-// What became of the writes (not the transparent default's reads).
+// One write as the audit line told it, for the web view.
+struct RecentWrite {
+    std::chrono::system_clock::time_point at{};
+    std::string line; // the audit line's text
+    JobResult result = JobResult::Failed;
+};
+
+// What became of the writes (not the transparent default's reads), and the last few of them.
 class WriteCounters {
   public:
+    static constexpr std::size_t kRecent = 20;
+
     void Ended(JobResult result);
     std::uint64_t Count(JobResult result) const;
+    void Remember(RecentWrite write);
+    std::vector<RecentWrite> Recent() const; // oldest first
 
   private:
     static constexpr std::size_t kResults = 7;
     std::atomic<std::uint64_t> counts_[kResults] = {};
+    mutable std::mutex recentMutex_;
+    std::deque<RecentWrite> recent_;
 };
 
-// Ends a job: counts and logs a write's outcome (with its requester), then
-// tells the front end that submitted it.
+// Ends a job: counts a write's outcome and logs it as one audit line (who,
+// what, old and new values, outcome), then tells the front end that
+// submitted it.
 void EndJob(const std::shared_ptr<Job> &job, JobResult result, WriteCounters &writes);
 
 // One card's queue of jobs, oldest first.

@@ -1,5 +1,8 @@
 #include "scan/values.h"
 
+#include <bit>
+#include <cstdio>
+
 namespace orvgate {
 
 std::uint32_t PointOfElement(ValueKind kind, int firstBit, std::int32_t point, std::uint32_t element) {
@@ -89,6 +92,61 @@ WriteStep PointValues::StepFor(std::size_t range, std::int32_t first, std::span<
         step.values.push_back(c.range.kind == ValueKind::Points ? (p != 0 ? 1u : 0u) : p);
     }
     return step;
+}
+
+std::string PointText(ValueKind kind, std::uint32_t raw) {
+    switch (kind) {
+    case ValueKind::Int16:
+        return std::to_string(static_cast<std::int16_t>(raw & 0xFFFFu));
+    case ValueKind::Int32:
+        return std::to_string(static_cast<std::int32_t>(raw));
+    case ValueKind::Float: {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", static_cast<double>(std::bit_cast<float>(raw)));
+        return text;
+    }
+    case ValueKind::UInt16:
+    case ValueKind::UInt32:
+    case ValueKind::Bits:
+    case ValueKind::Points:
+        break;
+    }
+    return std::to_string(raw);
+}
+
+std::string PointLabel(const RangeLine &range, std::int32_t point) {
+    std::string label = range.name.empty() ? range.gate : "\"" + range.name + "\"";
+    if (point > 0) {
+        label += "+" + std::to_string(point);
+    }
+    return label;
+}
+
+std::string PointValues::DescribeStep(const WriteStep &step, const Snapshot &before) const {
+    if (step.range >= ranges_.size()) {
+        return "?";
+    }
+    const CheckedRange &c = ranges_[step.range];
+    std::string text = "channel " + std::to_string(c.span.channel) + " secondary " + std::to_string(c.span.secondary);
+    auto one = [&](std::int32_t point, std::uint32_t to) {
+        const PointReading old = before.Get(step.range, point);
+        text += " " + PointLabel(c.range, point) + ": " +
+                (old.Fresh() ? PointText(c.range.kind, old.raw) : std::string("unknown")) + " -> " +
+                PointText(c.range.kind, to);
+    };
+    if (c.range.kind == ValueKind::Bits) {
+        for (int bit = 0; bit < 16; ++bit) {
+            const auto mask = static_cast<std::uint16_t>(1u << static_cast<unsigned>(bit));
+            if (((step.setBits | step.clearBits) & mask) != 0) {
+                one(bit - c.firstBit, (step.setBits & mask) != 0 ? 1u : 0u);
+            }
+        }
+        return text;
+    }
+    for (std::size_t k = 0; k < step.values.size(); ++k) {
+        one(step.firstValue + static_cast<std::int32_t>(k), step.values[k]);
+    }
+    return text;
 }
 
 } // namespace orvgate

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/clock.h"
@@ -41,6 +42,13 @@ struct PointReading {
 // itself otherwise.
 std::uint32_t PointOfElement(ValueKind kind, int firstBit, std::int32_t point, std::uint32_t element);
 
+// A point's value as a person reads it: signed or unsigned as the range
+// says, a float as a float.
+std::string PointText(ValueKind kind, std::uint32_t raw);
+// A point as a person names it: the range's name or gate, and the point's
+// index within it after the first: "V100", "V100+3", "\"Tank level\"+1".
+std::string PointLabel(const RangeLine &range, std::int32_t point);
+
 class PointValues {
   public:
     // `maxAge`: the freshness ceiling; `readOnly`: no range is writable (--read-only).
@@ -67,6 +75,11 @@ class PointValues {
         ValueCache::View view_;
     };
     Snapshot Look(Clock::time_point now) const;
+
+    // What a write step changes, for the audit: "channel 1 secondary 5 V100+2: 12 -> 15"
+    // for each point, the old value as the cache holds it ("unknown" when
+    // it holds no fresh value).
+    std::string DescribeStep(const WriteStep &step, const Snapshot &before) const;
 
     // A point's value out of element bits a job read back from the range's gate.
     std::uint32_t PointOfReadBack(std::size_t range, std::int32_t point, std::uint32_t element) const;

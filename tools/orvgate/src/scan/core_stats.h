@@ -2,6 +2,7 @@
 // written by the card threads, read by the front ends for their statistics.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -23,6 +24,7 @@ struct ClassFigures {
     Clock::duration busy{0};        // line time its reads took, since the start
     Clock::duration demand{0};      // line time one round of its blocks takes
     std::uint64_t reads = 0;
+    std::size_t blocks = 0; // the card's blocks of the class
     bool missing = false; // its achieved period is behind its configured one
 };
 
@@ -46,6 +48,11 @@ struct CardStatus {
     // A secondary fails with its channel.
     HealthState SecondaryState(std::int32_t secondary) const;
 };
+
+// The share (0..1) of `running` that `busy` took.
+inline double LineShare(Clock::duration busy, Clock::duration running) {
+    return running.count() > 0 ? std::min(1.0, Seconds(busy) / Seconds(running)) : 0.0;
+}
 
 // The median of the last few cycles, so that one slow cycle does not move it.
 class CycleWindow {

@@ -255,6 +255,8 @@ ClassFigures LineScheduler::Figures(std::size_t scanClass) const {
     f.busy = c.busy;
     f.demand = Demand(scanClass);
     f.reads = c.reads;
+    f.blocks = static_cast<std::size_t>(
+        std::count_if(blocks_.begin(), blocks_.end(), [&](const Block &b) { return b.scanClass == scanClass; }));
     f.missing = c.missing;
     return f;
 }

@@ -129,8 +129,8 @@ struct Options {
     int deadSeconds = 16; // within the dead card's 21 s warm start
     int pollUs = 100;
     std::string mosquitto = "/usr/sbin/mosquitto";
-    int changes = 300; // values changed in the PLCs, each timed to its DDATA
-    int births = 200;  // rebirths of the 1000-metric device
+    int changes = 300;      // values changed in the PLCs, each timed to its DDATA
+    int births = 200;       // rebirths of the 1000-metric device
     int plantChanges = 100; // alarm changes in the plant phase, each map
 };
 
@@ -1123,9 +1123,9 @@ struct PlantFigures {
     std::size_t exceptions = 0;   // of them answered with an exception
     std::vector<orvgate::ClassFigures> classes;
     std::vector<std::string> classNames;
-    double lineBusy = 0;  // share of the line's time over the changes
-    double cycleMs = 0;   // the card's median cycle (all blocks read once)
-    double seconds = 0;   // the changes' time
+    double lineBusy = 0; // share of the line's time over the changes
+    double cycleMs = 0;  // the card's median cycle (all blocks read once)
+    double seconds = 0;  // the changes' time
 };
 
 class PlantBench {
@@ -1386,10 +1386,11 @@ void PrintPlant(const char *what, const PlantFigures &p) {
             continue;
         }
         std::printf("  class %s: %zu blocks, configured %.0f ms, achieved median %.0f ms, p99 %.0f ms (run at %.0f "
-                    "ms), %.1f s of line a round%s\n",
+                    "ms), %.0f ms of line a round%s\n",
                     p.classNames[k].c_str(), c.blocks, orvgate::Milliseconds(c.period),
                     orvgate::Milliseconds(c.achievedMedian), orvgate::Milliseconds(c.achievedP99),
-                    orvgate::Milliseconds(c.effective), orvgate::Seconds(c.demand), c.missing ? ", missing its period" : "");
+                    orvgate::Milliseconds(c.effective), orvgate::Milliseconds(c.demand),
+                    c.missing ? ", missing its period" : "");
     }
 }
 
@@ -1597,8 +1598,7 @@ int Run(const Options &o) {
                     "%.0f ms), %d Modbus clients polling everything; target alarm p99 <= %.0f ms (its period, a "
                     "128-word read's line time and 20 ms)\n",
                     kPlantLineRate, kPlcs, kPlantWords, orvgate::Seconds(kBulkPeriod),
-                    orvgate::Milliseconds(kAlarmPeriod), kClients,
-                    orvgate::Milliseconds(kAlarmPeriod) + 24.6 + 20);
+                    orvgate::Milliseconds(kAlarmPeriod), kClients, orvgate::Milliseconds(kAlarmPeriod) + 24.6 + 20);
         PrintPlant("scan classes", plantClasses);
         if (!o.shortRun) {
             PrintPlant("one rate for all (no classes)", plantSingle);

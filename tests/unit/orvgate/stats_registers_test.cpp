@@ -65,7 +65,7 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     ASSERT_EQ(r.size(), kStatsHeader + 2 * kStatsChannelRow + 2 * kStatsSecondaryRow + 2 * kStatsClassRow);
     EXPECT_EQ((std::vector<std::uint16_t>(r.begin(), r.begin() + 6)),
               (std::vector<std::uint16_t>{3, 2, 2, 2000, 3, 300}));
-    EXPECT_EQ(r[30], 2); // class rows
+    EXPECT_EQ(r[30], 2);  // class rows
     EXPECT_EQ(r[11], 1);  // writes applied
     EXPECT_EQ(r[19], 2);  // dropped
     EXPECT_EQ(r[25], 4);  // gave way

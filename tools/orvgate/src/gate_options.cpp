@@ -75,8 +75,9 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("S")
         ->check(CLI::Range(0, 86400).description("0..86400"))
         ->capture_default_str();
-    app.add_option("--max-age", maxAgeMs,
-                   "Oldest value of the default scan class served, in ms (a class's own: at least this); older get 0x0B")
+    app.add_option(
+           "--max-age", maxAgeMs,
+           "Oldest value of the default scan class served, in ms (a class's own: at least this); older get 0x0B")
         ->type_name("MS")
         ->check(CLI::Range(1, 3600000).description("1..3600000"))
         ->capture_default_str();

@@ -25,7 +25,7 @@ struct ClassFigures {
     Clock::duration demand{0};      // line time one round of its blocks takes
     std::uint64_t reads = 0;
     std::size_t blocks = 0; // the card's blocks of the class
-    bool missing = false; // its achieved period is behind its configured one
+    bool missing = false;   // its achieved period is behind its configured one
 };
 
 // One card as its thread last published it.

@@ -524,10 +524,10 @@ TEST_F(GateFaults, AFastClassKeepsItsRateWhileTheBulkStretches) {
                                   "class bulk 150ms max-age 5s\n"
                                   "channel 1 gate01.int\n"
                                   "holding 1 0 01V0064 2 uint16 class alarm\n"
-                                  "holding 1 100 01V0201 128 uint16 class bulk\n"
-                                  "holding 1 300 01V0301 128 uint16 class bulk\n"
-                                  "holding 1 500 01V0401 128 uint16 class bulk\n"
-                                  "holding 1 700 01V0501 128 uint16 class bulk\n");
+                                  "holding 1 100 01V0081 128 uint16 class bulk\n"
+                                  "holding 1 300 01V0101 128 uint16 class bulk\n"
+                                  "holding 1 500 01V0181 128 uint16 class bulk\n"
+                                  "holding 1 700 01V0201 128 uint16 class bulk\n");
     Control("card C800 line-rate 38400");
     StartGate();
     ASSERT_TRUE(LogShows("channel 1 class bulk misses its period of 150 ms", 10s));

@@ -8,9 +8,10 @@
 namespace orvgate {
 namespace {
 
-// A class misses its period once its median interval is this far behind,
-// and has recovered once it is back within the second: the gap keeps a
-// class near its limit from being logged at every read.
+// A class misses its period once its median interval is this far behind
+// (or more than the card's longest read), and has recovered once it is back
+// within the second (or half that read): the gap keeps a class near its
+// limit from being logged at every read.
 constexpr double kMissingAt = 1.2;
 constexpr double kRecoveredAt = 1.1;
 // Intervals a class is judged on, at least, before it is said to miss.
@@ -214,14 +215,21 @@ std::vector<ClassChange> LineScheduler::BlockRead(std::size_t block, Clock::time
 
     std::vector<ClassChange> changes;
     if (c.period.count() > 0 && c.intervals.size() >= kLeastJudged) {
-        const Clock::duration median = Quantile(c.intervals, 0.5);
-        const double behind = SecondsOf(median) / SecondsOf(c.period);
-        if (!c.missing && behind > kMissingAt) {
+        // A read under way is never cut short: a class late by no more than
+        // the card's longest read keeps its period as well as the line allows.
+        Clock::duration longest{0};
+        for (const Block &other : blocks_) {
+            longest = std::max(longest, other.cost);
+        }
+        const double median = SecondsOf(Quantile(c.intervals, 0.5));
+        const double period = SecondsOf(c.period);
+        const double slack = SecondsOf(longest);
+        if (!c.missing && median > period + std::max(period * (kMissingAt - 1), slack)) {
             c.missing = true;
-            changes.push_back(ClassChange{b.scanClass, true, median});
-        } else if (c.missing && behind <= kRecoveredAt) {
+            changes.push_back(ClassChange{b.scanClass, true, DurationOf(median)});
+        } else if (c.missing && median <= period + std::max(period * (kRecoveredAt - 1), slack / 2)) {
             c.missing = false;
-            changes.push_back(ClassChange{b.scanClass, false, median});
+            changes.push_back(ClassChange{b.scanClass, false, DurationOf(median)});
         }
     }
     return changes;

@@ -4,7 +4,7 @@
 // Modbus server run in this process.
 //
 //   orvgate_bench [--short] [--tiwaysim PATH] [--port N] [--cycles N] [--client-seconds N]
-//                 [--dead-seconds N] [--poll-us N]
+//                 [--dead-seconds N] [--poll-us N] [--changes N] [--births N] [--plant-changes N]
 //
 // Every channel has the same map, written as a list of tags would be: a
 // 128-word run as 8 ranges of 16 words, 16 points as 2 ranges of 8, 8 bits
@@ -18,6 +18,11 @@
 // second card dead (its reset never answered, so that its warm starts wait
 // 1 s + 20 s), the live card's cycle and the latency of writes to it.
 // Every value a client reads is checked.
+//
+// Last, the plant: one card at 92160 bit/s, 16 PLCs of 512 words (a bulk
+// class of 2.5 s) and an alarm word each (a class of 200 ms), 16 Modbus
+// clients polling everything, alarm changes timed to a client and to their
+// DDATA; then the same map with one rate for all, as before scan classes.
 //
 // --short runs in about 30 s and fails (exit 1) only on a gross regression.
 #include <sys/resource.h>
@@ -124,8 +129,9 @@ struct Options {
     int deadSeconds = 16; // within the dead card's 21 s warm start
     int pollUs = 100;
     std::string mosquitto = "/usr/sbin/mosquitto";
-    int changes = 300; // values changed in the PLCs, each timed to its DDATA
-    int births = 200;  // rebirths of the 1000-metric device
+    int changes = 300;      // values changed in the PLCs, each timed to its DDATA
+    int births = 200;       // rebirths of the 1000-metric device
+    int plantChanges = 100; // alarm changes in the plant phase, each map
 };
 
 double UsOf(Clock::duration d) {
@@ -1074,6 +1080,320 @@ class MqttBench {
     Subscriber subscriber_;
 };
 
+// ---- The plant: one card at 92160 bit/s (115.2 kbaud) with 16 PLCs, each
+// 512 words of process values (four 128-word reads) and one alarm word,
+// served to 16 Modbus clients that poll everything and to an MQTT host.
+// The same map runs with scan classes (bulk 2.5 s, alarm 200 ms) and with
+// one rate for all, as the gateway read it before it had classes.
+
+constexpr int kPlcs = 16;
+constexpr int kPlantWords = 512;
+constexpr int kAlarmWord = 600;
+constexpr int kPlantLineRate = 92160;
+constexpr auto kAlarmPeriod = 200ms;
+constexpr auto kBulkPeriod = 2500ms;
+
+// `bulk`: the bulk class's line, empty for one rate for all.
+std::string PlantMapText(const std::string &bulk) {
+    const bool classes = !bulk.empty();
+    std::ostringstream out;
+    if (classes) {
+        out << "class alarm 200ms\n" << bulk << "\n";
+    }
+    out << "channel 1 card0.int\n";
+    char line[160];
+    for (int s = 1; s <= kPlcs; ++s) {
+        for (int k = 0; k < kPlantWords / kRunWords; ++k) {
+            std::snprintf(line, sizeof line, "holding %d %d %02XV%04X %d uint16%s\n", s, k * kRunWords, s,
+                          1 + k * kRunWords, kRunWords, classes ? " class bulk" : "");
+            out << line;
+        }
+        std::snprintf(line, sizeof line, "holding %d %d %02XV%04X 1 uint16%s\n", s, kAlarmWord, s, kAlarmWord,
+                      classes ? " class alarm" : "");
+        out << line;
+    }
+    return out.str();
+}
+
+struct PlantFigures {
+    std::vector<double> modbusUs; // an alarm's change to a Modbus client that polls it
+    std::vector<double> ddataUs;  // and to its DDATA at the subscriber
+    std::size_t lost = 0;         // changes not seen within 5 s
+    std::size_t bulkReads = 0;    // the clients' reads of everything
+    std::size_t exceptions = 0;   // of them answered with an exception
+    std::vector<orvgate::ClassFigures> classes;
+    std::vector<std::string> classNames;
+    double lineBusy = 0; // share of the line's time over the changes
+    double cycleMs = 0;  // the card's median cycle (all blocks read once)
+    double seconds = 0;  // the changes' time
+};
+
+class PlantBench {
+  public:
+    PlantBench(const Options &o, tiwaysim::SimProcess &sim, std::string dir, int mqttPort)
+        : o_(o), sim_(sim), dir_(std::move(dir)), mqttPort_(mqttPort) {}
+
+    bool Start(std::string &error) {
+        return subscriber_.Start(mqttPort_, error);
+    }
+
+    bool Run(const std::string &bulk, int changes, PlantFigures &out, std::string &error) {
+        const std::string mapPath = dir_ + "/plant" + std::to_string(++runs_) + ".map";
+        std::ofstream(mapPath) << PlantMapText(bulk);
+        std::ifstream in(mapPath);
+        const auto map = orvgate::ReadMapFile(in, error);
+        if (!map) {
+            return false;
+        }
+        orvgate::GatewaySettings settings;
+        settings.timeoutMs = 1000;
+        orvgate::Gateway core(
+            [](std::string &e) {
+                return orvtiw::host::Module::Load(ORVBENCH_KELMAR, ORVBENCH_MODULE, e,
+                                                  orvtiw::host::Loading::PrivateCopy);
+            },
+            settings);
+        if (!core.StartMapped(*map, dir_, 255, error)) {
+            return false;
+        }
+        orvgate::mqtt::CoreSource source(core, *map);
+        EdgeRelay relay;
+        core.AddObserver(&relay);
+        core.Run();
+        core.WaitReady(30s);
+        const std::size_t mark = subscriber_.Count();
+        int warnings = 0;
+        orvgate::mqtt::EdgeNode edge(BenchEdgeSettings(mqttPort_), source,
+                                     [&warnings](orvgate::mqtt::LogLevel level, const std::string &text) {
+                                         if (level == orvgate::mqtt::LogLevel::Warning) {
+                                             ++warnings;
+                                             std::fprintf(stderr, "orvgate_bench: plant: mqtt: %s\n", text.c_str());
+                                         }
+                                     });
+        if (!edge.Start(error)) {
+            return false;
+        }
+        relay.To(&edge.Events());
+        std::map<int, std::uint64_t> alarmAlias;
+        for (int s = 1; s <= kPlcs; ++s) {
+            const std::string topic = DeviceTopicOf(orvgate::mqtt::DeviceMessage::DBIRTH, DeviceOf(s));
+            const auto birth = subscriber_.WaitFor(
+                mark, [&](const Received &r) { return r.topic == topic; }, 20s);
+            if (!birth) {
+                error = "plant: no DBIRTH of " + DeviceOf(s);
+                relay.To(nullptr);
+                edge.Stop();
+                return false;
+            }
+            for (const auto &[name, alias] : birth->named) {
+                if (name == "V" + std::to_string(kAlarmWord)) {
+                    alarmAlias[s] = alias;
+                }
+            }
+        }
+
+        const orvgate::MapRouter router(core.Values(), 255, [] { return std::vector<std::uint16_t>(); });
+        orvgate::ServerSettings serverSettings;
+        serverSettings.port = std::to_string(o_.port);
+        serverSettings.maxClients = kClients + 1;
+        orvgate::ModbusServer modbus(serverSettings, router,
+                                     [&core](std::shared_ptr<orvgate::Job> job) { core.Submit(std::move(job)); });
+        if (!modbus.Listen(error)) {
+            relay.To(nullptr);
+            edge.Stop();
+            return false;
+        }
+        std::thread serving([&modbus] { modbus.Run(); });
+        std::atomic<bool> polling{true};
+        std::atomic<std::size_t> reads{0};
+        std::atomic<std::size_t> exceptions{0};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < kClients; ++i) {
+            clients.emplace_back([&, unit = 1 + i % kPlcs] { PollEverything(unit, polling, reads, exceptions); });
+        }
+
+        const orvgate::CardStatus before = core.Cards().at(0);
+        const auto t0 = Clock::now();
+        Watch(changes, alarmAlias, out);
+        const orvgate::CardStatus after = core.Cards().at(0);
+        out.seconds = orvgate::Seconds(Clock::now() - t0);
+        polling = false;
+        for (std::thread &t : clients) {
+            t.join();
+        }
+        out.bulkReads = reads;
+        out.exceptions = exceptions;
+        out.classes = after.classes;
+        for (const orvgate::ScanClass &c : core.Classes()) {
+            out.classNames.push_back(c.name);
+        }
+        out.lineBusy = orvgate::LineShare(after.lineBusy - before.lineBusy, after.running - before.running);
+        out.cycleMs = orvgate::Milliseconds(after.medianCycle);
+        modbus.Stop();
+        serving.join();
+        relay.To(nullptr);
+        edge.Stop();
+        core.Stop();
+        if (warnings > 0) {
+            error = "plant: the edge node warned";
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    static std::string DeviceOf(int plc) {
+        return "ch1-plc" + std::to_string(plc);
+    }
+
+    // A SCADA's poll of one PLC: its 512 words in Modbus-sized reads and
+    // its alarm word, again and again.
+    void PollEverything(int unit, std::atomic<bool> &polling, std::atomic<std::size_t> &reads,
+                        std::atomic<std::size_t> &exceptions) const {
+        modbus_t *ctx = modbus_new_tcp("127.0.0.1", o_.port);
+        modbus_set_response_timeout(ctx, 5, 0);
+        modbus_set_slave(ctx, unit);
+        if (modbus_connect(ctx) != 0) {
+            ++exceptions;
+        }
+        std::uint16_t words[125];
+        while (polling) {
+            for (int at = 0; at < kPlantWords; at += 125) {
+                const int n = std::min(125, kPlantWords - at);
+                if (modbus_read_registers(ctx, at, n, words) != n) {
+                    ++exceptions;
+                }
+            }
+            if (modbus_read_registers(ctx, kAlarmWord, 1, words) != 1) {
+                ++exceptions;
+            }
+            ++reads;
+            std::this_thread::sleep_for(20ms);
+        }
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+
+    // Alarm words changed one at a time, each at a random moment, timed to
+    // a Modbus client that polls it every 2 ms and to its DDATA.
+    void Watch(int changes, const std::map<int, std::uint64_t> &alias, PlantFigures &out) {
+        modbus_t *ctx = modbus_new_tcp("127.0.0.1", o_.port);
+        modbus_set_response_timeout(ctx, 5, 0);
+        modbus_connect(ctx);
+        std::mt19937 random(20261209u);
+        std::uniform_int_distribution<int> plc(1, kPlcs);
+        std::uniform_int_distribution<int> pause(0, static_cast<int>(kBulkPeriod / 1ms));
+        for (int i = 0; i < changes; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
+            const int s = plc(random);
+            const auto value = static_cast<std::uint16_t>(0x8000 + i);
+            char command[96];
+            std::snprintf(command, sizeof command, "card %04X value %d 0x01 %d %u", CardSegment(0), s, kAlarmWord,
+                          unsigned{value});
+            const std::size_t from = subscriber_.Count();
+            if (sim_.Control(command) != "ok") {
+                ++out.lost;
+                continue;
+            }
+            const auto changed = Clock::now();
+            modbus_set_slave(ctx, s);
+            bool seen = false;
+            while (!seen && Clock::now() - changed < 5s) {
+                std::uint16_t word = 0;
+                seen = modbus_read_registers(ctx, kAlarmWord, 1, &word) == 1 && word == value;
+                if (!seen) {
+                    std::this_thread::sleep_for(2ms);
+                }
+            }
+            if (seen) {
+                out.modbusUs.push_back(UsSince(changed));
+            }
+            const std::string topic = DeviceTopicOf(orvgate::mqtt::DeviceMessage::DDATA, DeviceOf(s));
+            const std::uint64_t a = alias.at(s);
+            const auto data = subscriber_.WaitFor(
+                from,
+                [&](const Received &r) {
+                    return r.topic == topic && std::any_of(r.values.begin(), r.values.end(), [&](const auto &v) {
+                               return v.first == a && (v.second & 0xFFFFu) == value;
+                           });
+                },
+                5s);
+            if (data) {
+                out.ddataUs.push_back(UsOf(data->at - changed));
+            }
+            if (!seen || !data) {
+                ++out.lost;
+            }
+        }
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+
+    const Options &o_;
+    tiwaysim::SimProcess &sim_;
+    std::string dir_;
+    int mqttPort_;
+    int runs_ = 0;
+    Subscriber subscriber_;
+};
+
+// Both maps against a tiwaysim of their own at 92160 bit/s.
+// The bulk of the plant, and a bulk of 1.2 s that makes the classes ask
+// about 150 % of the line (its ceiling above what it stretches to).
+constexpr char kPlantBulk[] = "class bulk 2.5s";
+constexpr char kOverloadedBulk[] = "class bulk 1.2s max-age 20s";
+
+bool RunPlant(const Options &o, PlantFigures &classes, PlantFigures &single, PlantFigures &overloaded,
+              std::string &error) {
+    char pattern[] = "/tmp/orvgate-plant-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        error = "mkdtemp failed";
+        return false;
+    }
+    const std::string dir = pattern;
+    std::ofstream(dir + "/network") << NetworkConfigText(1, kPlcs, kAlarmWord);
+    std::ofstream(dir + "/card0.int") << InitFileText(0);
+    tiwaysim::SimProcess sim(o.tiwaysim, ORVBENCH_DEVICE, dir,
+                             {"--configured", "--line-rate", std::to_string(kPlantLineRate)});
+    Broker broker;
+    const int mqttPort = o.port + 7;
+    bool ok = sim.Start(error, {"--config", dir + "/network"}) && broker.Start(o.mosquitto, mqttPort, error);
+    if (ok) {
+        PlantBench plant(o, sim, dir, mqttPort);
+        const int changes = o.shortRun ? 8 : o.plantChanges;
+        ok = plant.Start(error) && plant.Run(kPlantBulk, changes, classes, error) &&
+             (o.shortRun ||
+              (plant.Run("", changes, single, error) && plant.Run(kOverloadedBulk, changes / 2, overloaded, error)));
+    }
+    sim.Stop();
+    std::filesystem::remove_all(dir);
+    return ok;
+}
+
+void PrintPlant(const char *what, const PlantFigures &p) {
+    const Summary m = Summarize(p.modbusUs);
+    const Summary d = Summarize(p.ddataUs);
+    std::printf("plant, %s: alarm change to a Modbus client p50 %.0f ms, p99 %.0f ms, max %.0f ms; to its DDATA p50 "
+                "%.0f ms, p99 %.0f ms, max %.0f ms (n = %zu, %zu lost)\n",
+                what, m.median / 1000, m.p99 / 1000, m.max / 1000, d.median / 1000, d.p99 / 1000, d.max / 1000, m.n,
+                p.lost);
+    std::printf("  bulk: %zu polls of all 513 words, %zu exceptions; cycle (every block once) median %.0f ms; line "
+                "busy %.1f %% over %.0f s\n",
+                p.bulkReads, p.exceptions, p.cycleMs, 100 * p.lineBusy, p.seconds);
+    for (std::size_t k = 0; k < p.classes.size() && k < p.classNames.size(); ++k) {
+        const orvgate::ClassFigures &c = p.classes[k];
+        if (c.blocks == 0) {
+            continue;
+        }
+        std::printf("  class %s: %zu blocks, configured %.0f ms, achieved median %.0f ms, p99 %.0f ms (run at %.0f "
+                    "ms), %.0f ms of line a round%s\n",
+                    p.classNames[k].c_str(), c.blocks, orvgate::Milliseconds(c.period),
+                    orvgate::Milliseconds(c.achievedMedian), orvgate::Milliseconds(c.achievedP99),
+                    orvgate::Milliseconds(c.effective), orvgate::Milliseconds(c.demand),
+                    c.missing ? ", missing its period" : "");
+    }
+}
+
 #endif // ORVBENCH_HAVE_MQTT
 
 bool ParseOptions(int argc, char **argv, Options &o) {
@@ -1099,7 +1419,8 @@ bool ParseOptions(int argc, char **argv, Options &o) {
         } else if (!((a == "--port" && next(o.port)) || (a == "--cycles" && next(o.cycles)) ||
                      (a == "--client-seconds" && next(o.clientSeconds)) ||
                      (a == "--dead-seconds" && next(o.deadSeconds)) || (a == "--poll-us" && next(o.pollUs)) ||
-                     (a == "--changes" && next(o.changes)) || (a == "--births" && next(o.births)))) {
+                     (a == "--changes" && next(o.changes)) || (a == "--births" && next(o.births)) ||
+                     (a == "--plant-changes" && next(o.plantChanges)))) {
             return false;
         }
     }
@@ -1223,6 +1544,16 @@ int Run(const Options &o) {
 #endif
     sim.Stop();
     std::filesystem::remove_all(dir);
+#if defined(ORVBENCH_HAVE_MQTT)
+    // Last, with a tiwaysim of its own on a slow line.
+    PlantFigures plantClasses;
+    PlantFigures plantSingle;
+    PlantFigures plantOverloaded;
+    if (mqttRan && !RunPlant(o, plantClasses, plantSingle, plantOverloaded, error)) {
+        std::fprintf(stderr, "orvgate_bench: plant: %s\n", error.c_str());
+        return 2;
+    }
+#endif
 
     const Summary f = Summarize(floor);
     const Summary a = Summarize(alone.cycleUs);
@@ -1263,6 +1594,23 @@ int Run(const Options &o) {
 #if defined(ORVBENCH_HAVE_MQTT)
     if (mqttRan) {
         mqttFailed = ReportMqtt(o, mqtt);
+        std::printf("plant: one card at %d bit/s, %d PLCs of %d words (bulk class %.1f s) and an alarm word (class "
+                    "%.0f ms), %d Modbus clients polling everything; target alarm p99 <= %.0f ms (its period, a "
+                    "128-word read's line time and 20 ms)\n",
+                    kPlantLineRate, kPlcs, kPlantWords, orvgate::Seconds(kBulkPeriod),
+                    orvgate::Milliseconds(kAlarmPeriod), kClients, orvgate::Milliseconds(kAlarmPeriod) + 24.6 + 20);
+        PrintPlant("scan classes", plantClasses);
+        if (!o.shortRun) {
+            PrintPlant("one rate for all (no classes)", plantSingle);
+            PrintPlant("overloaded (bulk class 1.2 s: about 150 % of the line)", plantOverloaded);
+        }
+        const Summary alarm = Summarize(plantClasses.modbusUs);
+        if (plantClasses.lost > 0 || plantClasses.exceptions > 0 || plantOverloaded.exceptions > 0 ||
+            (o.shortRun && alarm.p99 > 1000000.0)) {
+            std::printf("orvgate_bench: plant: %zu alarm changes lost, %zu exceptions, alarm p99 %.0f ms\n",
+                        plantClasses.lost, plantClasses.exceptions, alarm.p99 / 1000);
+            mqttFailed = 1;
+        }
     }
 #endif
     int failed = clients.wrong > 0 || lat.n == 0 || writes.n == 0 || dead.writesFailed > 0 || mqttFailed != 0 ? 1 : 0;
@@ -1284,7 +1632,7 @@ int main(int argc, char **argv) {
     if (!orvbench::ParseOptions(argc, argv, o)) {
         std::fprintf(stderr, "usage: orvgate_bench [--short] [--tiwaysim PATH] [--port N] [--cycles N] "
                              "[--client-seconds N] [--dead-seconds N] [--poll-us N] [--mosquitto PATH] [--changes N] "
-                             "[--births N]\n");
+                             "[--births N] [--plant-changes N]\n");
         return 2;
     }
     return orvbench::Run(o);

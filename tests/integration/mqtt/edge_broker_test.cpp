@@ -34,11 +34,11 @@ int gPort = 0;
 class FakeCore final : public orvgate::mqtt::EdgeSource {
   public:
     FakeCore() {
-        orvgate::mqtt::DeviceDef a{"plc1", 1, 1, 10, {}};
+        orvgate::mqtt::DeviceDef a{"plc1", 1, 1, 10, 0, {}};
         a.metrics = {{"V100", Datatype::Int16, true, 0, 11, 0},
                      {"Level", Datatype::Float, false, 0, 12, 1},
                      {"Run", Datatype::Boolean, true, 0, 13, 2}};
-        orvgate::mqtt::DeviceDef b{"plc2", 2, 2, 20, {}};
+        orvgate::mqtt::DeviceDef b{"plc2", 2, 2, 20, 0, {}};
         b.metrics = {{"W2", Datatype::UInt32, false, 0, 21, 3}};
         model_.devices = {a, b};
         Set(0, 0xFFFF); // -1

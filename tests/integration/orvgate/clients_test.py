@@ -187,8 +187,8 @@ def main():
     r = client.read_holding_registers(0, 1, slave=9)
     check(r.isError() and r.exception_code == 0x0A, "a unit nothing is mapped at gets 0x0A")
     r = client.read_input_registers(0, 3, slave=247)
-    check(not r.isError() and r.registers == [2, 2, 3],
-          "the statistics unit: layout 2, two channels, three secondaries")
+    check(not r.isError() and r.registers == [3, 2, 3],
+          "the statistics unit: layout 3, two channels, three secondaries")
     client.close()
 
     code = gate.stop()

@@ -534,6 +534,52 @@ TEST_F(GateFaults, ADeadCardNeverHoldsUpALiveOne) {
     EXPECT_LT(slowestWrite, 100ms + kSlack);
 }
 
+// A map asking about 150 % of a 38400 bit/s line: four 128-word bulk
+// reads (57 ms each) every 150 ms, and a two-word alarm every 100 ms. The
+// alarm keeps its period (within one bulk read, and a loaded machine's
+// slack), the bulk stretches, and the log and the statistics say which.
+TEST_F(GateFaults, AFastClassKeepsItsRateWhileTheBulkStretches) {
+    WriteFile(dir_ + "/gate.map", "class alarm 100ms\n"
+                                  "class bulk 150ms max-age 5s\n"
+                                  "channel 1 gate01.int\n"
+                                  "holding 1 0 01V0064 2 uint16 class alarm\n"
+                                  "holding 1 100 01V0081 128 uint16 class bulk\n"
+                                  "holding 1 300 01V0101 128 uint16 class bulk\n"
+                                  "holding 1 500 01V0181 128 uint16 class bulk\n"
+                                  "holding 1 700 01V0201 128 uint16 class bulk\n");
+    Control("card C800 line-rate 38400");
+    StartGate();
+    ASSERT_TRUE(LogShows("channel 1 class bulk misses its period of 150 ms", 10s));
+    std::this_thread::sleep_for(3s); // a window of the alarm's reads with the bulk stretched
+    Client c;
+    // The class rows follow the header, the channel's row and its secondary's.
+    std::uint16_t r[34 + 10 + 12 + 2 * 12] = {};
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", gPort);
+    ASSERT_EQ(modbus_connect(ctx), 0);
+    modbus_set_slave(ctx, 247);
+    const int n = static_cast<int>(std::size(r));
+    const int got = modbus_read_input_registers(ctx, 0, n, r);
+    modbus_close(ctx);
+    modbus_free(ctx);
+    ASSERT_EQ(got, n);
+    ASSERT_EQ(r[32], 2) << "a row for each class";
+    const std::uint16_t *alarm = r + 34 + 10 + 12;
+    const std::uint16_t *bulk = alarm + 12;
+    const auto ms = [](const std::uint16_t *at) { return (long{at[0]} << 16) | at[1]; };
+    std::printf("alarm: period %ld ms, achieved median %ld ms, p99 %ld ms, %d permille of the line; bulk: period %ld "
+                "ms, stretched to %ld ms, achieved median %ld ms, %d permille\n",
+                ms(alarm + 2), ms(alarm + 4), ms(alarm + 6), alarm[10], ms(bulk + 2), ms(bulk + 8), ms(bulk + 4),
+                bulk[10]);
+    EXPECT_EQ(ms(alarm + 2), 100);
+    // Less than one round of the bulk (233 ms), which a single rate would make it wait.
+    EXPECT_LT(ms(alarm + 4), 200) << "the alarm's period kept";
+    EXPECT_EQ(alarm[11], 0);
+    EXPECT_EQ(bulk[11], 1) << "the bulk misses its period";
+    EXPECT_GT(ms(bulk + 8), 150) << "and was stretched";
+    std::uint16_t value = 0;
+    EXPECT_EQ(c.Read(1, 100, value), 0) << "the stretched bulk is still served, within its ceiling";
+}
+
 // With every slot taken, the connection idle past --keep-active gives way
 // to a newcomer, and one that asked within it does not; a peer outside
 // --allow is refused at accept. Every accept, refusal and close is logged

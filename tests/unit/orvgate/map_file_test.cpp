@@ -104,6 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, MapFileErrors,
     ::testing::Values(
         BadLine{"channel 1 a.int\nregisters 1 0 01V0001 1 int16\n", "line 2: unknown statement 'registers'"},
+        BadLine{"class fast 200\n", "line 1: period '200' is not a time"},
+        BadLine{"class fast 200ms\nclass fast 1s\n", "line 2: class fast already defined on line 1"},
+        BadLine{"class default 1s\n", "line 1: class name 'default'"},
+        BadLine{"class fast 200ms max-age 100ms\n", "line 1: max-age '100ms' is not a time longer than the period"},
+        BadLine{"channel 1 a.int\nholding 1 0 01V0001 1 int16 class fast\nclass fast 1s\n",
+                "line 2: no class 'fast' is defined above this line"},
         BadLine{"holding 1 0 01V0001 1 int16\n", "line 1: range before any channel line"},
         BadLine{"channel 1 a.int\nchannel 1 b.int\n", "line 2: channel 1 already started on line 1"},
         BadLine{"channel 0 a.int\n", "line 1: expected: channel NUMBER"},

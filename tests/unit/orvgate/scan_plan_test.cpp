@@ -2,6 +2,9 @@
 // and which card's thread reads each.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "map/map_file.h"
 #include "offline_map.h"
 #include "scan/scan_plan.h"
 
@@ -49,6 +52,27 @@ TEST(ScanPlan, CoalescesWhatTouchesWithinOneSecondaryAndRegionUpTo256Bytes) {
     // The bits' word is V201, the last of the second block.
     EXPECT_EQ(PlaceOf(plan.pieces[3], 0).block, plan.order[1]);
     EXPECT_EQ(PlaceOf(plan.pieces[3], 0).offset, 72);
+}
+
+TEST(ScanPlan, NeverReadsRangesOfTwoClassesTogether) {
+    const auto ranges = Ranges("class alarm 200ms\n"
+                               "class bulk 2.5s max-age 10s\n"
+                               "channel 1 a.int\n"
+                               "holding 1 0 01V0001 4 int16 class bulk\n"
+                               "holding 1 4 01V0005 1 int16 class alarm no-mqtt\n" // touches the bulk
+                               "holding 1 5 01V0006 4 int16\n");
+    const auto plan = BuildScanPlan(ranges);
+    EXPECT_EQ(Reads(plan), (std::vector<std::string>{"01V0006x4", "01V0005x1", "01V0001x4"}));
+    EXPECT_EQ(plan.blocks[PlaceOf(plan.pieces[1], 0).block].scanClass, 1u);
+
+    std::istringstream text("class alarm 200ms\nclass bulk 2.5s max-age 10s\nchannel 1 a.int\n");
+    std::string error;
+    const auto map = ReadMapFile(text, error);
+    ASSERT_TRUE(map) << error;
+    const auto classes = ScanClasses(map->classes, std::chrono::milliseconds(0), std::chrono::seconds(2));
+    ASSERT_EQ(classes.size(), 3u);
+    EXPECT_EQ(classes[1].ceiling, std::chrono::seconds(2)) << "never less than --max-age";
+    EXPECT_EQ(classes[2].ceiling, std::chrono::seconds(10)) << "as the map gives it";
 }
 
 TEST(ScanPlan, KeepsTheTwoParitiesOfADoubleRegionApart) {

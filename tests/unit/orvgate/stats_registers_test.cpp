@@ -26,6 +26,20 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     refused.last.kind = orvtiw::host::FailureKind::SecondaryUnreachable;
     refused.last.code = 0x0104;
     one.secondaries[2] = refused;
+    ClassFigures alarm; // a class with blocks on the card, and one without
+    alarm.period = 200ms;
+    alarm.effective = 200ms;
+    alarm.achievedMedian = 201ms;
+    alarm.achievedP99 = 226ms;
+    alarm.busy = 7s;
+    alarm.blocks = 16;
+    ClassFigures bulk = alarm;
+    bulk.period = 100s;
+    bulk.effective = 350s;
+    bulk.achievedMedian = 349s;
+    bulk.missing = true;
+    one.classes = {ClassFigures{}, alarm, bulk};
+    one.running = 70s;
     CardStatus two;
     two.channel = 2;
     two.health.state = HealthState::Failing;
@@ -49,9 +63,10 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     from.started = t0;
 
     const std::vector<std::uint16_t> r = StatisticsRegisters(from, t0 + 70s);
-    ASSERT_EQ(r.size(), kStatsHeader + 2 * kStatsChannelRow + 2 * kStatsSecondaryRow);
+    ASSERT_EQ(r.size(), kStatsHeader + 2 * kStatsChannelRow + 2 * kStatsSecondaryRow + 2 * kStatsClassRow);
     EXPECT_EQ((std::vector<std::uint16_t>(r.begin(), r.begin() + 6)),
-              (std::vector<std::uint16_t>{2, 2, 2, 2000, 3, 300}));
+              (std::vector<std::uint16_t>{3, 2, 2, 2000, 3, 300}));
+    EXPECT_EQ(r[32], 2);  // class rows
     EXPECT_EQ(r[11], 1);  // writes applied
     EXPECT_EQ(r[19], 2);  // dropped
     EXPECT_EQ(r[25], 4);  // gave way
@@ -70,6 +85,14 @@ TEST(StatsRegisters, FollowTheDocumentedLayout) {
     EXPECT_EQ(r[sec + kStatsSecondaryRow + 2], 2);
     EXPECT_EQ(r[sec + kStatsSecondaryRow + 4], 10);
     EXPECT_EQ(r[sec + kStatsSecondaryRow + 9], 1);
+    const std::size_t cls = sec + 2 * kStatsSecondaryRow;
+    EXPECT_EQ((std::vector<std::uint16_t>(r.begin() + cls, r.begin() + cls + kStatsClassRow)),
+              (std::vector<std::uint16_t>{1, 1, 0, 200, 0, 201, 0, 226, 0, 200, 100, 0}));
+    // 32-bit periods: 350 s is 350000 ms; missing its period.
+    EXPECT_EQ(r[cls + kStatsClassRow + 1], 2);
+    EXPECT_EQ(r[cls + kStatsClassRow + 8], 350000 >> 16);
+    EXPECT_EQ(r[cls + kStatsClassRow + 9], 350000 & 0xFFFF);
+    EXPECT_EQ(r[cls + kStatsClassRow + 11], 1);
 }
 
 } // namespace

@@ -100,8 +100,9 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
                    "Only these addresses or networks may connect, comma-separated or repeated (default: any)")
         ->type_name("ADDR[/BITS]")
         ->delimiter(',');
-    app.add_option("--max-age", maxAgeMs,
-                   "Oldest value served, in ms, whatever the scan does; older ones get exception 0x0B")
+    app.add_option(
+           "--max-age", maxAgeMs,
+           "Oldest value of the default scan class served, in ms (a class's own: at least this); older get 0x0B")
         ->type_name("MS")
         ->check(CLI::Range(1, 3600000).description("1..3600000"))
         ->capture_default_str();
@@ -124,7 +125,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char *const *argv) {
         ->type_name("MS")
         ->check(CLI::Range(10, 600000).description("10..600000"))
         ->capture_default_str();
-    app.add_option("--scan-period", periodMs, "Shortest scan cycle, in ms (0: scan without pause)")
+    app.add_option("--scan-period", periodMs, "Period of the default scan class, in ms (0: as fast as the line allows)")
         ->type_name("MS")
         ->check(CLI::Range(0, 3600000).description("0..3600000"));
     app.add_option("--startup-timeout", startupSeconds,

@@ -27,6 +27,7 @@
 #include "modbus/modbus_server.h"
 #include "modbus/stats_registers.h"
 #include "modbus/transparent.h"
+#include "scan/class_plan.h"
 #include "scan/core_report.h"
 #include "scan/gateway.h"
 #include "service/notifier.h"
@@ -59,7 +60,7 @@ constexpr int kExitUsage = 2;
 // so that its first clients find values rather than exceptions.
 constexpr auto kFirstCycleWait = std::chrono::seconds(30);
 
-void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
+void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan, const std::vector<ScanClass> &classes) {
     const ScanPlan naive = BuildScanPlan(ranges, false);
     std::printf("%zu ranges; the scan makes %zu block reads a cycle (%zu with one read per range), "
                 "each channel's by its own card thread:\n",
@@ -67,9 +68,11 @@ void PrintPlan(const std::vector<CheckedRange> &ranges, const ScanPlan &plan) {
     for (const std::size_t b : plan.order) {
         const ScanBlock &block = plan.blocks[b];
         const int bytes = block.span.units * block.span.unitBytes;
-        std::printf("  channel %d  %s x %d (%d byte%s)\n", block.span.channel, block.address.c_str(), block.span.units,
-                    bytes, bytes == 1 ? "" : "s");
+        std::printf("  channel %d  %s x %d (%d byte%s)%s%s\n", block.span.channel, block.address.c_str(),
+                    block.span.units, bytes, bytes == 1 ? "" : "s", classes.size() > 1 ? ", class " : "",
+                    classes.size() > 1 ? classes.at(block.scanClass).name.c_str() : "");
     }
+    std::fputs(ClassPlanReport(plan, classes, kAssumedLineRate).c_str(), stdout);
 }
 
 void PrintStats(const Gateway &core, const ModbusCounters &server, Clock::time_point started, const std::string &more) {
@@ -245,7 +248,7 @@ int Run(const Options &o) {
     }
     const Clock::time_point startedAt = Clock::now();
     if (o.check) {
-        PrintPlan(core.Ranges(), core.Plan());
+        PrintPlan(core.Ranges(), core.Plan(), core.Classes());
         PrintCheckTables(core, map ? &*map : nullptr);
         core.Stop();
         return kExitOk;

@@ -252,6 +252,28 @@ TEST_F(MqttSession, AChangeGoesOutAsItsBlockIsReadAndADeviceSendsAtMostOneDataAC
     EXPECT_EQ(Last().metrics(0).alias(), 4u);
 }
 
+TEST_F(MqttSession, ADeviceWithAFastClassSendsOnceItsPeriodNotOnceACycle) {
+    source.model.devices[0].fastestPeriodMs = 200; // an alarm class beside a bulk of 2.5 s
+    Online();
+    const std::size_t births = transport.published.size();
+    session->CycleDone(1);
+    clock.Advance(2500);
+    session->CycleDone(1);
+    clock.Advance(2);
+    source.Set(0, 5, clock.wall);
+    session->BlockChanged(1, 1);
+    ASSERT_EQ(transport.published.size(), births + 1);
+
+    clock.Advance(50);
+    source.Set(3, 0, clock.wall);
+    session->BlockChanged(1, 1);
+    EXPECT_EQ(transport.published.size(), births + 1);
+    EXPECT_EQ(session->NextTimerMs(), clock.mono + 150) << "the class's period, not the 2.5 s cycle";
+    clock.Advance(150);
+    session->Tick();
+    EXPECT_EQ(transport.published.size(), births + 2);
+}
+
 TEST_F(MqttSession, SeqRunsOnThroughEveryMessageAndWrapsButTheDeathHasNone) {
     Online();
     for (std::uint32_t i = 0; i < 300; ++i) {

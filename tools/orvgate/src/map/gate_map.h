@@ -3,6 +3,8 @@
 // then as the driver checked them.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -79,6 +81,9 @@ struct RangeLine {
     bool mqtt = true;
     std::string name;    // as the map names it (quoted), else empty: named after its gate
     double deadband = 0; // an MQTT change no larger than this is not reported
+    // Its scan class: 0 the default (--scan-period, --max-age), k the map's
+    // k-th `class` line.
+    std::size_t scanClass = 0;
 
     // Modbus addresses the range covers.
     std::uint32_t Slots() const {
@@ -94,7 +99,17 @@ struct DeviceLine {
     std::string id;
 };
 
+// A scan class (a `class` line): its ranges are read once a period, and
+// served as good while younger than its ceiling (0: not given, the default).
+struct ClassLine {
+    int line = 0;
+    std::string name;
+    std::chrono::milliseconds period{0};
+    std::chrono::milliseconds maxAge{0};
+};
+
 struct MapFile {
+    std::vector<ClassLine> classes;
     std::vector<ChannelLine> channels;
     std::vector<RangeLine> ranges;
     std::vector<DeviceLine> devices;

@@ -1,6 +1,8 @@
 #include "map/map_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <string_view>
 #include <vector>
@@ -19,9 +21,13 @@ constexpr std::size_t kMaxLine = 4096;
 constexpr std::uint32_t kMaxUnit = 255;
 constexpr std::uint32_t kMaxAddress = 0xFFFF;
 
-constexpr char kRangeUsage[] =
-    "expected: TABLE UNIT ADDRESS GATE COUNT TYPE [ORDER] [rw] [deadband D] [no-mqtt] [\"NAME\"]";
-constexpr char kMqttUsage[] = "expected: mqtt GATE COUNT TYPE [rw] [deadband D] [\"NAME\"]";
+constexpr char kRangeUsage[] = "expected: TABLE UNIT ADDRESS GATE COUNT TYPE [ORDER] [rw] [deadband D] [class "
+                               "NAME] [no-mqtt] [\"NAME\"]";
+constexpr char kMqttUsage[] = "expected: mqtt GATE COUNT TYPE [rw] [deadband D] [class NAME] [\"NAME\"]";
+constexpr char kClassUsage[] = "expected: class NAME PERIOD [max-age AGE] (times as 200ms or 2.5s)";
+// A class is read at most this often and at least this seldom.
+constexpr std::chrono::milliseconds kLeastPeriod{1};
+constexpr std::chrono::milliseconds kLongestPeriod{3600 * 1000};
 constexpr std::uint32_t kMaxSecondary = 31;
 
 // A quoted name at the end of a line ("Pump 1 speed"), taken out of the
@@ -60,6 +66,41 @@ std::optional<double> ParseDeadband(std::string_view text) {
         return std::nullopt;
     }
     return value;
+}
+
+// A time as the map writes it: a number of milliseconds ("200ms") or of
+// seconds ("2.5s"), whole milliseconds.
+std::optional<std::chrono::milliseconds> ParseTime(std::string_view text) {
+    double scale = 0;
+    if (text.size() > 2 && text.substr(text.size() - 2) == "ms") {
+        scale = 1;
+        text.remove_suffix(2);
+    } else if (text.size() > 1 && text.back() == 's') {
+        scale = 1000;
+        text.remove_suffix(1);
+    } else {
+        return std::nullopt;
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const double ms = value * scale;
+    if (ec != std::errc() || end != text.data() + text.size() || !(ms >= 0) || ms > 1e9 ||
+        ms != static_cast<double>(static_cast<long long>(ms))) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(static_cast<long long>(ms));
+}
+
+bool IsClassName(std::string_view name) {
+    if (name.empty() || name.size() > 32) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-')) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct Named {
@@ -138,6 +179,9 @@ class Reader {
         if (f[0] == "channel") {
             return Channel(f, number, map);
         }
+        if (f[0] == "class") {
+            return Class(f, number, map);
+        }
         if (f[0] == "device") {
             return Device(f, number, map);
         }
@@ -148,7 +192,7 @@ class Reader {
             return Range(f, number, static_cast<Table>(*table), map);
         }
         return "unknown statement '" + std::string(f[0]) +
-               "' (channel, device, coils, discrete, holding, input or mqtt)";
+               "' (class, channel, device, coils, discrete, holding, input or mqtt)";
     }
 
     std::string Device(const Fields &f, int number, MapFile &map) {
@@ -201,6 +245,38 @@ class Reader {
         return {};
     }
 
+    std::string Class(const Fields &f, int number, MapFile &map) {
+        if (f.size() != 3 && !(f.size() == 5 && f[3] == "max-age")) {
+            return kClassUsage;
+        }
+        ClassLine c;
+        c.line = number;
+        c.name = std::string(f[1]);
+        if (!IsClassName(c.name) || c.name == "default") {
+            return "class name '" + c.name + "' is not letters, digits, _ and - (and not 'default')";
+        }
+        for (const ClassLine &other : map.classes) {
+            if (other.name == c.name) {
+                return "class " + c.name + " already defined on line " + std::to_string(other.line);
+            }
+        }
+        const auto period = ParseTime(f[2]);
+        if (!period || *period < kLeastPeriod || *period > kLongestPeriod) {
+            return "period '" + std::string(f[2]) + "' is not a time of 1ms to 3600s";
+        }
+        c.period = *period;
+        if (f.size() == 5) {
+            const auto age = ParseTime(f[4]);
+            if (!age || *age <= c.period || *age > kLongestPeriod * 10) {
+                return "max-age '" + std::string(f[4]) + "' is not a time longer than the period " +
+                       "(or nothing younger than one period would be served)";
+            }
+            c.maxAge = *age;
+        }
+        map.classes.push_back(std::move(c));
+        return {};
+    }
+
     std::string Channel(const Fields &f, int number, MapFile &map) {
         const auto channel = f.size() == 3 ? ParseNumber(f[1], kMaxChannel) : std::nullopt;
         if (!channel || *channel < 1) {
@@ -219,7 +295,7 @@ class Reader {
         if (map.channels.empty()) {
             return "range before any channel line";
         }
-        if (f.size() < 6 || f.size() > 10) {
+        if (f.size() < 6 || f.size() > 12) {
             return kRangeUsage;
         }
         RangeLine r;
@@ -249,7 +325,7 @@ class Reader {
         r.kind = static_cast<ValueKind>(*kind);
 
         std::size_t next = 6;
-        if (next < f.size() && f[next] != "rw" && f[next] != "deadband" && f[next] != "no-mqtt") {
+        if (next < f.size() && f[next] != "rw" && f[next] != "deadband" && f[next] != "class" && f[next] != "no-mqtt") {
             const auto order = Lookup(kOrders, f[next]);
             if (!order) {
                 return "unknown word order '" + std::string(f[next]) + "' (high-first or low-first)";
@@ -267,6 +343,16 @@ class Reader {
                 return "deadband '" + std::string(f[next + 1]) + "' is not a number of 0 or more";
             }
             r.deadband = *deadband;
+            next += 2;
+        }
+        if (next + 1 < f.size() && f[next] == "class") {
+            const std::string wanted(f[next + 1]);
+            const auto it = std::find_if(map.classes.begin(), map.classes.end(),
+                                         [&](const ClassLine &c) { return c.name == wanted; });
+            if (it == map.classes.end()) {
+                return "no class '" + wanted + "' is defined above this line";
+            }
+            r.scanClass = static_cast<std::size_t>(it - map.classes.begin()) + 1;
             next += 2;
         }
         if (next < f.size() && f[next] == "no-mqtt") {

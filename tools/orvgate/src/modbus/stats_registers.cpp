@@ -57,10 +57,16 @@ std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::
     const WriteCounters &writes = *from.writes;
     const ModbusCounters &server = *from.server;
     std::size_t secondaries = 0;
+    std::size_t classes = 0;
     for (const CardStatus &card : cards) {
         secondaries += card.secondaries.size();
+        for (const ClassFigures &c : card.classes) {
+            classes += c.blocks > 0 ? 1 : 0;
+        }
     }
-    std::vector<std::uint16_t> r(kStatsHeader + kStatsChannelRow * cards.size() + kStatsSecondaryRow * secondaries, 0);
+    std::vector<std::uint16_t> r(kStatsHeader + kStatsChannelRow * cards.size() + kStatsSecondaryRow * secondaries +
+                                     kStatsClassRow * classes,
+                                 0);
     r[0] = kStatsLayout;
     r[1] = static_cast<std::uint16_t>(cards.size());
     r[2] = static_cast<std::uint16_t>(secondaries);
@@ -80,6 +86,7 @@ std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::
     Put32(r, 26, server.malformed);
     Put32(r, 28, static_cast<std::uint64_t>(Seconds(now - from.started)));
     Put32(r, 30, server.notAllowed);
+    r[32] = static_cast<std::uint16_t>(classes); // 33 is reserved
     std::size_t at = kStatsHeader;
     for (const CardStatus &card : cards) {
         r[at] = static_cast<std::uint16_t>(card.channel);
@@ -105,6 +112,24 @@ std::vector<std::uint16_t> StatisticsRegisters(const StatsSources &from, Clock::
             r[at + 9] = FailureKindNumber(shown.last.kind);
             r[at + 10] = shown.last.code;
             at += kStatsSecondaryRow;
+        }
+    }
+    for (const CardStatus &card : cards) {
+        for (std::size_t k = 0; k < card.classes.size(); ++k) {
+            const ClassFigures &c = card.classes[k];
+            if (c.blocks == 0) {
+                continue;
+            }
+            const auto ms = [](Clock::duration d) { return static_cast<std::uint64_t>(Milliseconds(d)); };
+            r[at] = static_cast<std::uint16_t>(card.channel);
+            r[at + 1] = static_cast<std::uint16_t>(k);
+            Put32(r, at + 2, ms(c.period));
+            Put32(r, at + 4, ms(c.achievedMedian));
+            Put32(r, at + 6, ms(c.achievedP99));
+            Put32(r, at + 8, ms(c.effective));
+            r[at + 10] = Saturated(LineShare(c.busy, card.running) * 1000);
+            r[at + 11] = c.missing ? 1 : 0;
+            at += kStatsClassRow;
         }
     }
     return r;

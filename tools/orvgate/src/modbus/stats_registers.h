@@ -1,6 +1,6 @@
 // The gateway's statistics as input registers of the statistics unit, read
 // from the core (its cards' health and cycles, what became of the writes)
-// and from the server's counters. The layout is the README's (version 2).
+// and from the server's counters. The layout is the README's (version 3).
 #pragma once
 
 #include <cstddef>
@@ -13,10 +13,11 @@
 
 namespace orvgate {
 
-inline constexpr std::uint16_t kStatsLayout = 2;
-inline constexpr std::size_t kStatsHeader = 32;
+inline constexpr std::uint16_t kStatsLayout = 3;
+inline constexpr std::size_t kStatsHeader = 34;
 inline constexpr std::size_t kStatsChannelRow = 10;
 inline constexpr std::size_t kStatsSecondaryRow = 12;
+inline constexpr std::size_t kStatsClassRow = 12;
 
 // The number the registers give a failure's kind: 0 none, 1 the card not
 // answering, 2 the secondary unreachable, 3 a controller refusal, 4 a

@@ -1,6 +1,8 @@
 #include "mqtt/core_source.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <map>
 #include <set>
 #include <utility>
@@ -110,6 +112,12 @@ CoreSource::CoreSource(Gateway &core, const MapFile &map) : core_(core) {
             model_.devices.push_back(std::move(device));
         }
         DeviceDef &device = model_.devices[at->second];
+        if (c.range.scanClass > 0) {
+            const auto period = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(core.Classes().at(c.range.scanClass).period)
+                    .count());
+            device.fastestPeriodMs = device.fastestPeriodMs == 0 ? period : std::min(device.fastestPeriodMs, period);
+        }
         for (std::int32_t v = 0; v < c.range.count; ++v) {
             MetricDef m;
             m.name = NameOf(c, v);
@@ -158,6 +166,35 @@ PointValue CoreSource::Read(std::size_t point) const {
     return out;
 }
 
+// The line's load and each scan class's rate on one card, for a map with classes.
+void CoreSource::ClassMetrics(const CardStatus &card, std::vector<NodeMetric> &out) const {
+    const std::string channel = "Channel " + std::to_string(card.channel) + "/";
+    const auto real = [&out](std::string name, double value) {
+        NodeMetric m;
+        m.name = std::move(name);
+        m.type = Datatype::Double;
+        m.real = value;
+        out.push_back(std::move(m));
+    };
+    real(channel + "Line busy %", 100 * LineShare(card.lineBusy, card.running));
+    for (std::size_t k = 0; k < card.classes.size() && k < core_.Classes().size(); ++k) {
+        const ClassFigures &c = card.classes[k];
+        if (c.blocks == 0) {
+            continue;
+        }
+        const std::string name = channel + "Class " + core_.Classes()[k].name + "/";
+        real(name + "Period ms", Milliseconds(c.period));
+        real(name + "Achieved period ms", Milliseconds(c.achievedMedian));
+        real(name + "Achieved period p99 ms", Milliseconds(c.achievedP99));
+        real(name + "Line share %", 100 * LineShare(c.busy, card.running));
+        NodeMetric missing;
+        missing.name = name + "Missing its period";
+        missing.type = Datatype::Boolean;
+        missing.integer = c.missing ? 1 : 0;
+        out.push_back(std::move(missing));
+    }
+}
+
 std::vector<NodeMetric> CoreSource::NodeMetrics() const {
     std::vector<NodeMetric> out;
     const WriteCounters &w = core_.Writes();
@@ -180,6 +217,9 @@ std::vector<NodeMetric> CoreSource::NodeMetrics() const {
         cycle.type = Datatype::Double;
         cycle.real = Milliseconds(card.medianCycle);
         out.push_back(std::move(cycle));
+        if (core_.Classes().size() > 1) {
+            ClassMetrics(card, out);
+        }
     }
     return out;
 }

@@ -38,6 +38,8 @@ class CoreSource final : public EdgeSource {
                                 std::function<void(const WriteOutcome &)> done) override;
 
   private:
+    void ClassMetrics(const CardStatus &card, std::vector<NodeMetric> &out) const;
+
     struct Point {
         std::size_t range = 0;
         std::int32_t value = 0; // within the range; for bits, the bit's place from the range's first bit

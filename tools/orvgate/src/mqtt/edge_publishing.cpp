@@ -202,9 +202,14 @@ void EdgeSession::BlockChanged(std::int32_t channel, std::int32_t secondary) {
     }
 }
 
-// At most one DDATA a device in a scan cycle: the next may go once the last
-// is as old as the channel's last cycle was long.
+// At most one DDATA a device in a period of its fastest scan class, so that
+// an alarm never waits for the bulk's cycle; a device of the default class
+// alone, at most one in a scan cycle: the next may go once the last is as
+// old as the channel's last cycle was long.
 std::uint64_t EdgeSession::DueMs(std::size_t device) const {
+    if (const std::uint64_t fastest = model_.devices[device].fastestPeriodMs; fastest > 0) {
+        return devices_[device].toldAtMs + fastest;
+    }
     const auto c = cycles_.find(model_.devices[device].channel);
     return devices_[device].toldAtMs + (c == cycles_.end() ? 0 : c->second.lengthMs);
 }

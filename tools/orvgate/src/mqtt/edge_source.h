@@ -46,6 +46,9 @@ struct DeviceDef {
     std::int32_t channel = 0;
     std::int32_t secondary = 0;
     int line = 0; // the map line that gave the id, for errors
+    // The period of the fastest scan class its metrics are read in; 0 when
+    // all are in the default class.
+    std::uint64_t fastestPeriodMs = 0;
     std::vector<MetricDef> metrics;
 };
 

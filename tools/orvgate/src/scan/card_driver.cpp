@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "common/gate_log.h"
 #include "map/gate_address.h"
@@ -18,9 +19,6 @@ using orvtiw::host::FailureKind;
 using orvtiw::host::Result;
 
 constexpr int kStartLevel = 32;
-// The least time jobs get between two scan steps, so that a scan of very
-// short steps still lets a write through at once.
-constexpr Clock::duration kLeastJobShare = std::chrono::milliseconds(1);
 // Longest the thread sleeps without looking at its queue's state.
 constexpr Clock::duration kLongestWait = std::chrono::seconds(1);
 
@@ -28,6 +26,22 @@ std::chrono::microseconds ThreadCpu() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_nsec / 1000);
+}
+
+std::vector<Clock::duration> PeriodsOf(const std::vector<ScanClass> &classes) {
+    std::vector<Clock::duration> out;
+    for (const ScanClass &c : classes) {
+        out.push_back(c.period);
+    }
+    return out;
+}
+
+std::vector<std::size_t> ClassesOf(const std::vector<std::size_t> &blocks, const ScanPlan &plan) {
+    std::vector<std::size_t> out;
+    for (const std::size_t b : blocks) {
+        out.push_back(plan.blocks[b].scanClass);
+    }
+    return out;
 }
 
 JobResult ResultOf(const Failure &f) {
@@ -60,7 +74,8 @@ CardDriver::CardDriver(std::unique_ptr<orvtiw::host::Channel> channel, std::vect
               }
               return secondaries;
           }(),
-          Clock::now()) {
+          Clock::now()),
+      scheduler_(PeriodsOf(settings_.classes), ClassesOf(blocks_, *shared.plan), Clock::now()) {
     status_.channel = number_;
     if (!started.ok()) {
         // The card may come later: the channel starts failing and is tried again.
@@ -110,98 +125,79 @@ void CardDriver::Publish() {
     s.lastCycle = lastCycle_;
     s.medianCycle = window_.Median();
     s.cycleCpu = cycleCpu_;
+    for (std::size_t c = 0; c < scheduler_.ClassCount(); ++c) {
+        s.classes.push_back(scheduler_.Figures(c));
+    }
+    s.lineBusy = scheduler_.Busy();
+    s.running = Clock::now() - scheduler_.Started();
     std::lock_guard<std::mutex> guard(statusMutex_);
     status_ = std::move(s);
 }
 
 void CardDriver::Loop() {
-    std::size_t next = 0;
-    bool called = false;  // a block was read in the cycle under way
-    bool retried = false; // the cycle began with a try of the failing channel: not a cycle to time
-    bool ended = false;   // the cycle's reads are done and it was counted
-    Clock::time_point cycleStart = Clock::now();
-    std::chrono::microseconds cpuStart = ThreadCpu();
-    Clock::duration lastStep{0};
+    std::shared_ptr<Job> job; // taken from the queue, run when the scheduler says
     while (!jobs_.Stopped()) {
         heartbeat_.Beat();
-        // The jobs' share: as long as the last scan step took.
-        const Clock::time_point jobsFrom = Clock::now();
-        bool ranJob = false;
-        while (std::shared_ptr<Job> job = jobs_.Take()) {
-            Execute(job);
-            heartbeat_.Beat();
-            ranJob = true;
-            if (!blocks_.empty() && Clock::now() - jobsFrom >= std::max(lastStep, kLeastJobShare)) {
-                break;
-            }
+        if (!job) {
+            job = jobs_.Take();
         }
-        if (blocks_.empty()) {
-            // The transparent default: jobs only.
-            if (!ranJob) {
-                jobs_.WaitUntil(Clock::now() + kLongestWait);
-            }
-            continue;
-        }
-        if (next == blocks_.size()) {
-            const Clock::time_point now = Clock::now();
-            if (!ended) {
-                // The cycle's reads are done: timed and told at once, before
-                // any pause of --scan-period.
-                if (called && !retried) {
-                    const std::chrono::microseconds cpu = ThreadCpu();
-                    lastCycle_ = now - cycleStart;
-                    window_.Add(lastCycle_);
-                    cycleCpu_ = cpu - cpuStart;
-                    ++cycles_;
-                    Publish();
-                }
-                if (called || retried) {
+        const Clock::time_point now = Clock::now();
+        if (blocks_.empty() || health_.Channel().Failing()) {
+            // The transparent default runs jobs only; a failing channel runs
+            // them (refused until its try is due) and is tried by one read
+            // of its first block, after a warm start on every second try.
+            if (job) {
+                Execute(std::exchange(job, nullptr));
+            } else if (!blocks_.empty() && health_.Channel().Due(now) && RetryChannel()) {
+                if (health_.Channel().Failing()) {
+                    ready_ = true;
                     for (CoreObserver *o : shared_.observers) {
                         o->CycleDone(number_);
                     }
                 }
-                if (called || health_.Channel().Failing()) {
-                    ready_ = true;
-                }
-                ended = true;
+            } else {
+                jobs_.WaitUntil(std::min(blocks_.empty() ? now + kLongestWait : health_.NextDue(), now + kLongestWait));
             }
-            Clock::time_point resume = cycleStart + settings_.scanPeriod;
-            if (!called && !retried) {
-                // Nothing was due: a cycle of skipped steps would spin.
-                resume = std::max(resume, std::min(health_.NextDue(), now + kLongestWait));
-            }
-            if (now < resume) {
-                if (!ranJob) {
-                    jobs_.WaitUntil(std::min(resume, now + kLongestWait));
-                }
-                continue;
-            }
-            cpuStart = ThreadCpu();
-            cycleStart = now;
-            next = 0;
-            called = false;
-            retried = false;
-            ended = false;
-        }
-        const Clock::time_point stepStart = Clock::now();
-        if (health_.Channel().Failing()) {
-            // A failing channel is tried by one read of its first block
-            // (after a warm start on every second try); while it fails the
-            // rest of the cycle waits for it, once it answers the cycle goes on.
-            if (health_.Channel().Due(stepStart) && RetryChannel()) {
-                retried = true;
-            }
-            next = health_.Channel().Failing() ? blocks_.size() : 1;
             continue;
         }
-        const std::size_t local = next++;
-        if (!health_.ShouldRead(local, stepStart)) {
-            continue;
+        const auto readable = [this, now](std::size_t local) { return health_.ShouldRead(local, now); };
+        const LineScheduler::Step step = scheduler_.Next(now, job != nullptr, readable);
+        switch (step.kind) {
+        case LineScheduler::Step::Kind::Jobs:
+            Execute(std::exchange(job, nullptr));
+            scheduler_.JobRan(now, Clock::now());
+            break;
+        case LineScheduler::Step::Kind::Block:
+            ReadBlock(step.block);
+            EndCycle(Clock::now());
+            break;
+        case LineScheduler::Step::Kind::Wait:
+            jobs_.WaitUntil(std::min({step.until, health_.NextDue(), now + kLongestWait}));
+            break;
         }
-        ReadBlock(local);
-        called = true;
-        lastStep = Clock::now() - stepStart;
     }
+    if (job) {
+        Ended(job, job->Begun() ? JobResult::Failed : JobResult::Dropped);
+    }
+}
+
+void CardDriver::EndCycle(Clock::time_point now) {
+    const auto readable = [this, now](std::size_t local) { return health_.ShouldRead(local, now); };
+    const std::optional<Clock::duration> cycle = scheduler_.TakeRound(now, readable);
+    if (!cycle) {
+        return;
+    }
+    const std::chrono::microseconds cpu = ThreadCpu();
+    lastCycle_ = *cycle;
+    window_.Add(lastCycle_);
+    cycleCpu_ = cpu - cycleCpuFrom_;
+    cycleCpuFrom_ = cpu;
+    ++cycles_;
+    Publish();
+    for (CoreObserver *o : shared_.observers) {
+        o->CycleDone(number_);
+    }
+    ready_ = true;
 }
 
 bool CardDriver::RetryChannel() {
@@ -224,7 +220,18 @@ bool CardDriver::RetryChannel() {
 
 void CardDriver::ReadBlock(std::size_t local) {
     const std::size_t block = blocks_[local];
+    const Clock::time_point start = Clock::now();
     const orvtiw::host::ReadResult r = channel_->Read(gates_[local]);
+    for (const ClassChange &c : scheduler_.BlockRead(local, start, Clock::now())) {
+        const ScanClass &sc = settings_.classes.at(c.scanClass);
+        if (c.missing) {
+            Say("channel %d class %s misses its period of %.0f ms: read every %.0f ms (the line is short)", number_,
+                sc.name.c_str(), Milliseconds(sc.period), Milliseconds(c.achieved));
+        } else {
+            Say("channel %d class %s keeps its period of %.0f ms again", number_, sc.name.c_str(),
+                Milliseconds(sc.period));
+        }
+    }
     ShowDriverLines(r);
     const bool changed = r.ok() && shared_.cache->Store(block, r.values, Clock::now());
     const Failure f = Judge(r, health_.SecondaryOf(local), local);

@@ -1,11 +1,10 @@
 // The driver thread of one card: the only caller of its channel, which runs
 // on a loaded copy of the module of its own, so that no other card's resets,
-// time-outs or warm starts delay it. It reads its blocks in turn into the
-// cache, as the health model lets it; between two scan steps it serves the
-// jobs queued for it, for no longer than the last step took (at least one
-// job), so that neither writes nor the scan starve the other; and it tries
-// its failing channel, secondaries and blocks again as they fall due. At
-// the end it stops its channel (operation 11).
+// time-outs or warm starts delay it. Its line scheduler says what comes next:
+// the jobs queued for it, the read of a due block into the cache (as the
+// health model lets it), or a wait; it tries its failing channel,
+// secondaries and blocks again as they fall due. A cycle ends once every
+// block was read since the last. At the end it stops its channel (operation 11).
 #pragma once
 
 #include <atomic>
@@ -24,6 +23,7 @@
 #include "scan/core_stats.h"
 #include "scan/health.h"
 #include "scan/jobs.h"
+#include "scan/line_scheduler.h"
 #include "scan/scan_plan.h"
 #include "scan/value_cache.h"
 
@@ -31,8 +31,8 @@ namespace orvgate {
 
 struct CardSettings {
     RetryPolicy retry;
-    Clock::duration scanPeriod{0};
-    bool verbose = false; // every driver line to the log
+    std::vector<ScanClass> classes; // by index: 0 the default (--scan-period)
+    bool verbose = false;           // every driver line to the log
 };
 
 // What every card thread shares, fixed before they start.
@@ -82,6 +82,8 @@ class CardDriver {
 
   private:
     void Loop();
+    // After a read: the cycle's end, when every block has been read since the last.
+    void EndCycle(Clock::time_point now);
     bool RetryChannel();
     void ReadBlock(std::size_t local);
     void Execute(const std::shared_ptr<Job> &job);
@@ -107,6 +109,7 @@ class CardDriver {
     CardSettings settings_;
     const ScanShared &shared_;
     CardHealth health_;
+    LineScheduler scheduler_;
     JobQueue jobs_;
     std::thread thread_;
     std::atomic<bool> ready_{false};
@@ -116,6 +119,7 @@ class CardDriver {
     std::uint64_t cycles_ = 0;
     Clock::duration lastCycle_{0};
     std::chrono::microseconds cycleCpu_{0};
+    std::chrono::microseconds cycleCpuFrom_{0}; // the thread's CPU when the cycle began
 
     mutable std::mutex statusMutex_;
     CardStatus status_;

@@ -28,6 +28,29 @@ std::string CoreReport(const Gateway &core, Clock::time_point now) {
                       Milliseconds(card.medianCycle), static_cast<double>(card.cycleCpu.count()) / 1000.0,
                       card.health.Failing() ? ": " : "", card.health.Failing() ? card.health.last.text.c_str() : "");
         out += line;
+        const bool classes = core.Classes().size() > 1; // a map without classes reports as it always did
+        if (classes) {
+            std::snprintf(line, sizeof line, "    line busy %.0f %%\n", 100 * LineShare(card.lineBusy, card.running));
+            out += line;
+        }
+        for (std::size_t k = 0; classes && k < card.classes.size(); ++k) {
+            const ClassFigures &c = card.classes[k];
+            if (c.blocks == 0) {
+                continue;
+            }
+            char missing[64] = "";
+            if (c.missing) {
+                std::snprintf(missing, sizeof missing, ", missing its period (stretched to %.0f ms)",
+                              Milliseconds(c.effective));
+            }
+            std::snprintf(line, sizeof line,
+                          "    class %s: %zu blocks, period %.0f ms, achieved median %.0f ms, p99 %.0f ms, "
+                          "%.0f %% of the line%s\n",
+                          core.Classes().at(k).name.c_str(), c.blocks, Milliseconds(c.period),
+                          Milliseconds(c.achievedMedian), Milliseconds(c.achievedP99),
+                          100 * LineShare(c.busy, card.running), missing);
+            out += line;
+        }
     }
     const WriteCounters &w = core.Writes();
     std::snprintf(line, sizeof line,

@@ -157,6 +157,7 @@ bool Gateway::StartMapped(const MapFile &map, const std::filesystem::path &mapDi
             none.problem = "no such channel";
             return none;
         };
+        classes_ = ScanClasses(map.classes, settings_.scanPeriod, settings_.maxAge);
         auto checked = CheckMap(map, check, reservedUnit, error);
         ok = checked.has_value();
         if (ok) {
@@ -202,11 +203,14 @@ bool Gateway::PlanScan(std::vector<Started> &started, std::string &error) {
     }
     cache_ = std::make_unique<ValueCache>(sizes);
     shared_.cache = cache_.get();
-    values_ = std::make_unique<PointValues>(ranges_, plan_, *cache_, settings_.maxAge, settings_.readOnly);
+    if (classes_.empty()) {
+        classes_ = ScanClasses({}, settings_.scanPeriod, settings_.maxAge);
+    }
+    values_ = std::make_unique<PointValues>(ranges_, plan_, *cache_, settings_.maxAge, settings_.readOnly, classes_);
     localOf_.assign(plan_.blocks.size(), 0);
     CardSettings card;
     card.retry = settings_.retry;
-    card.scanPeriod = settings_.scanPeriod;
+    card.classes = classes_;
     card.verbose = settings_.verbose;
     for (Started &s : started) {
         const std::int32_t number = s.channel->Number();

@@ -81,6 +81,10 @@ class Gateway {
     const ScanPlan &Plan() const {
         return plan_;
     }
+    // The scan classes by index: 0 the default, then the map's.
+    const std::vector<ScanClass> &Classes() const {
+        return classes_;
+    }
     // The front ends' one way to the values.
     const PointValues &Values() const {
         return *values_;
@@ -116,6 +120,7 @@ class Gateway {
     GatewaySettings settings_;
     std::vector<CheckedRange> ranges_;
     ScanPlan plan_;
+    std::vector<ScanClass> classes_;
     std::unique_ptr<ValueCache> cache_;
     std::unique_ptr<PointValues> values_;
     WriteCounters writes_;

@@ -9,13 +9,13 @@
 namespace orvgate {
 namespace {
 
-// Ranges read together: one channel, secondary and region, and in a double
-// region one parity of the first element (values of the other parity start
-// half a value away).
-using SpanKey = std::tuple<std::int32_t, std::int32_t, std::int32_t>;
+// Ranges read together: one class, channel, secondary and region, and in a
+// double region one parity of the first element (values of the other parity
+// start half a value away).
+using SpanKey = std::tuple<std::size_t, std::int32_t, std::int32_t, std::int32_t>;
 
-SpanKey KeyOf(const NetworkSpan &s) {
-    return {s.channel, s.secondary, s.regionId};
+SpanKey KeyOf(std::size_t scanClass, const NetworkSpan &s) {
+    return {scanClass, s.channel, s.secondary, s.regionId};
 }
 
 struct Interval {
@@ -51,11 +51,24 @@ void AddBlocks(const std::vector<CheckedRange> &ranges, const Interval &run, Sca
         block.span.unitBytes = run.unitBytes;
         block.address = AddressAt(c, first);
         block.checkType = ReadType(run.unitBytes);
+        block.scanClass = c.range.scanClass;
         plan.blocks.push_back(std::move(block));
     }
 }
 
 } // namespace
+
+std::vector<ScanClass> ScanClasses(const std::vector<ClassLine> &lines, Clock::duration scanPeriod,
+                                   Clock::duration maxAge) {
+    std::vector<ScanClass> out{ScanClass{"default", scanPeriod, maxAge}};
+    for (const ClassLine &l : lines) {
+        const Clock::duration ceiling = l.maxAge.count() > 0
+                                            ? Clock::duration(l.maxAge)
+                                            : std::max<Clock::duration>(maxAge, l.period * kCeilingPeriods);
+        out.push_back(ScanClass{l.name, l.period, ceiling});
+    }
+    return out;
+}
 
 std::vector<std::size_t> ScanPlan::BlocksOf(std::int32_t channel) const {
     std::vector<std::size_t> out;
@@ -83,7 +96,7 @@ ScanPlan BuildScanPlan(const std::vector<CheckedRange> &ranges, bool coalesce) {
         const NetworkSpan &s = ranges[i].span;
         const Interval one{s.first, s.first + s.units, s.unitBytes, i};
         if (coalesce) {
-            groups[KeyOf(s)].push_back(one);
+            groups[KeyOf(ranges[i].range.scanClass, s)].push_back(one);
         } else {
             AddBlocks(ranges, one, plan);
         }
@@ -110,7 +123,7 @@ ScanPlan BuildScanPlan(const std::vector<CheckedRange> &ranges, bool coalesce) {
         const NetworkSpan &s = ranges[i].span;
         for (std::size_t b = 0; b < plan.blocks.size(); ++b) {
             const NetworkSpan &bs = plan.blocks[b].span;
-            if (KeyOf(bs) != KeyOf(s) || (!coalesce && b != i)) {
+            if (KeyOf(plan.blocks[b].scanClass, bs) != KeyOf(ranges[i].range.scanClass, s) || (!coalesce && b != i)) {
                 continue;
             }
             const std::int32_t from = std::max(s.first, bs.first);

@@ -1,7 +1,9 @@
-// The scan plan: which block reads one scan cycle makes, and in which
-// order. Ranges of one secondary and region whose values touch or overlap
-// become one read of up to 256 bytes (bits of one word share the word's
-// read); each channel's blocks are read by that card's own thread.
+// The scan plan: which block reads the scan makes, and the scan classes
+// they are read in. Ranges of one class, secondary and region whose values
+// touch or overlap become one read of up to 256 bytes (bits of one word
+// share the word's read); ranges of different classes never share a read, so
+// that a fast value never waits for a slow block to be read with it. Each
+// channel's blocks are read by that card's own thread.
 #pragma once
 
 #include <cstddef>
@@ -9,14 +11,32 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "map/gate_map.h"
 
 namespace orvgate {
+
+// A scan class as the scan uses it: class 0 is the default (--scan-period,
+// --max-age), class k the map's k-th `class` line.
+struct ScanClass {
+    std::string name;
+    Clock::duration period{0};
+    Clock::duration ceiling{0}; // the oldest a value of the class is served as good
+};
+
+// A class's ceiling, unless the map gives one: this many periods, and never
+// less than --max-age, so that a read that comes a little late does not
+// take its values away.
+constexpr int kCeilingPeriods = 3;
+
+std::vector<ScanClass> ScanClasses(const std::vector<ClassLine> &lines, Clock::duration scanPeriod,
+                                   Clock::duration maxAge);
 
 struct ScanBlock {
     NetworkSpan span;    // what one read covers
     std::string address; // the gate address of its first value, for the driver's check
     orvtiw::host::ValueType checkType = orvtiw::host::ValueType::UInt16;
+    std::size_t scanClass = 0;
 };
 
 // A run of a range's values that lies in one block.

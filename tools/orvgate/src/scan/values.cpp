@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdio>
+#include <utility>
 
 namespace orvgate {
 
@@ -24,15 +25,16 @@ std::uint32_t PointOfElement(ValueKind kind, int firstBit, std::int32_t point, s
 }
 
 PointValues::PointValues(const std::vector<CheckedRange> &ranges, const ScanPlan &plan, const ValueCache &cache,
-                         Clock::duration maxAge, bool readOnly)
-    : ranges_(ranges), plan_(plan), cache_(cache), maxAge_(maxAge), readOnly_(readOnly) {}
+                         Clock::duration maxAge, bool readOnly, std::vector<ScanClass> classes)
+    : ranges_(ranges), plan_(plan), cache_(cache), maxAge_(maxAge), readOnly_(readOnly), classes_(std::move(classes)) {}
 
 bool PointValues::Writable(std::size_t range) const {
     return range < ranges_.size() && ranges_[range].range.writable && !readOnly_;
 }
 
-Clock::duration PointValues::Ceiling(std::size_t) const {
-    return maxAge_;
+Clock::duration PointValues::Ceiling(std::size_t range) const {
+    const std::size_t c = range < ranges_.size() ? ranges_[range].range.scanClass : 0;
+    return c > 0 && c < classes_.size() ? classes_[c].ceiling : maxAge_;
 }
 
 PointValues::Snapshot::Snapshot(const PointValues &values, Clock::time_point now)

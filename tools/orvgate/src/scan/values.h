@@ -51,16 +51,18 @@ std::string PointLabel(const RangeLine &range, std::int32_t point);
 
 class PointValues {
   public:
-    // `maxAge`: the freshness ceiling; `readOnly`: no range is writable (--read-only).
+    // `maxAge`: the default class's freshness ceiling; `readOnly`: no range
+    // is writable (--read-only); `classes`: the scan classes by index, whose
+    // ceilings the ranges of other classes are served by.
     PointValues(const std::vector<CheckedRange> &ranges, const ScanPlan &plan, const ValueCache &cache,
-                Clock::duration maxAge, bool readOnly);
+                Clock::duration maxAge, bool readOnly, std::vector<ScanClass> classes = {});
 
     const std::vector<CheckedRange> &Ranges() const {
         return ranges_;
     }
     // Whether a front end may write the range: rw in the map, and not --read-only.
     bool Writable(std::size_t range) const;
-    // The oldest a value of the range is served as good.
+    // The oldest a value of the range is served as good: its class's ceiling.
     Clock::duration Ceiling(std::size_t range) const;
 
     // A consistent view of every point for one request or one report.
@@ -96,6 +98,7 @@ class PointValues {
     const ValueCache &cache_;
     Clock::duration maxAge_;
     bool readOnly_;
+    std::vector<ScanClass> classes_;
 };
 
 } // namespace orvgate

@@ -22,6 +22,16 @@ int main() {
     good.secondaries[5].last.text = "MHIU error \"0104\"\n";
     good.cycles = 1234;
     good.medianCycle = 12ms;
+    good.running = 10s;
+    good.lineBusy = 9s;
+    ClassFigures alarm;
+    alarm.period = 200ms;
+    alarm.effective = 200ms;
+    alarm.achievedMedian = 201ms;
+    alarm.busy = 1s;
+    alarm.blocks = 16;
+    good.classes = {ClassFigures{}, alarm};
+    f.classNames = {"default", "alarm"};
     CardStatus lost = good;
     lost.channel = 2;
     lost.health.state = HealthState::Failing;

@@ -83,8 +83,8 @@ query() {
 }
 within 200 query 'orvgate_channel_state{channel="1",state="good"}' '== 1' ||
     fail "prometheus did not answer channel 1 good: $(cat "$work/answer.json" 2>/dev/null) $(tail -3 "$work/prometheus.log")"
-within 30 query 'orvgate_scan_cycle_seconds{channel="2"}' '> 0' ||
-    fail "prometheus did not answer channel 2's scan cycle: $(cat "$work/answer.json")"
+within 30 query 'orvgate_class_achieved_period_seconds{channel="2",class="default"}' '> 0' ||
+    fail "prometheus did not answer the achieved period of channel 2's default class: $(cat "$work/answer.json")"
 lap "prometheus answered"
 
 # A Modbus write leaves one audit line with who, what, the old and new value and the outcome.

@@ -64,8 +64,18 @@ function renderStatus(s) {
         { 'data-secondary': c.channel + '/' + d.secondary, 'data-state': d.state }));
     }
   }
-  const classes = s.channels.some((c) => c.classes.length > 0);
-  $('#classes').textContent = classes ? '' : 'Scan classes and their line load: not reported by this gateway.';
+  const classes = $('#classes tbody');
+  classes.replaceChildren();
+  for (const c of s.channels) {
+    for (const k of c.classes) {
+      const period = k.effectiveMs > k.periodMs + 0.5
+        ? k.periodMs.toFixed(0) + ' ms, stretched to ' + k.effectiveMs.toFixed(0) + ' ms' : k.periodMs.toFixed(0) + ' ms';
+      classes.appendChild(row([String(c.channel), k.name, period,
+        k.achievedMs.toFixed(0) + ' / ' + k.p99Ms.toFixed(0) + ' ms',
+        (100 * k.line).toFixed(1) + ' % (line busy ' + (100 * c.lineBusy).toFixed(1) + ' %)',
+        cell(badge(k.missing ? 'failing' : 'good'))], { 'data-class': c.channel + '/' + k.name }));
+    }
+  }
   list($('#modbus'), 'Modbus TCP', s.modbus && {
     'connected now': s.modbus.connected, accepted: s.modbus.accepted, refused: s.modbus.refused,
     'closed: gave way / idle / malformed / not taking answers':

@@ -55,6 +55,7 @@ struct GateFigures {
     std::chrono::system_clock::time_point wallNow{};
     std::chrono::system_clock::time_point startedAt{};
     std::vector<CardStatus> cards;
+    std::vector<std::string> classNames; // by class index, as CardStatus::classes
     std::array<std::uint64_t, kJobResults.size()> writes{}; // by kJobResults
     std::vector<RecentWrite> recentWrites;                  // newest last
     std::optional<ModbusFigures> modbus;                    // none: the Modbus front end is off

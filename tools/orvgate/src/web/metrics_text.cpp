@@ -94,6 +94,38 @@ const char *OutcomeLabel(JobResult r) {
     return "failed";
 }
 
+// Each scan class a channel reads: its period as configured, as run and as
+// achieved, its share of the line, and whether it misses its period.
+void Classes(Exposition &e, const GateFigures &f) {
+    const auto each = [&](const char *name, const char *type, const char *help, auto value) {
+        e.Family(name, type, help);
+        for (const CardStatus &c : f.cards) {
+            for (std::size_t k = 0; k < c.classes.size(); ++k) {
+                if (c.classes[k].blocks == 0) {
+                    continue;
+                }
+                const std::string cls = k < f.classNames.size() ? f.classNames[k] : std::to_string(k);
+                e.Sample({{"channel", std::to_string(c.channel)}, {"class", cls}}, value(c, c.classes[k]));
+            }
+        }
+    };
+    each("orvgate_class_period_seconds", "gauge", "A scan class's period as configured.",
+         [](const CardStatus &, const ClassFigures &k) { return Seconds(k.period); });
+    each("orvgate_class_effective_period_seconds", "gauge",
+         "The period the scheduler runs the class at: stretched when the line is short.",
+         [](const CardStatus &, const ClassFigures &k) { return Seconds(k.effective); });
+    each("orvgate_class_achieved_period_seconds", "gauge", "The median interval between two reads of a block.",
+         [](const CardStatus &, const ClassFigures &k) { return Seconds(k.achievedMedian); });
+    each("orvgate_class_achieved_period_p99_seconds", "gauge", "The 99th percentile of those intervals.",
+         [](const CardStatus &, const ClassFigures &k) { return Seconds(k.achievedP99); });
+    each("orvgate_class_line_ratio", "gauge", "Share of the time since start the class's reads took on the line.",
+         [](const CardStatus &c, const ClassFigures &k) { return LineShare(k.busy, c.running); });
+    each("orvgate_class_reads_total", "counter", "Block reads of the class.",
+         [](const CardStatus &, const ClassFigures &k) { return static_cast<double>(k.reads); });
+    each("orvgate_class_missing", "gauge", "1 while the class misses its period.",
+         [](const CardStatus &, const ClassFigures &k) { return k.missing ? 1.0 : 0.0; });
+}
+
 void Channels(Exposition &e, const GateFigures &f) {
     e.Family("orvgate_channel_state", "gauge",
              "The channel's card: 1 for the state it is in (unknown, good, failing).");
@@ -131,7 +163,11 @@ void Channels(Exposition &e, const GateFigures &f) {
     for (const CardStatus &c : f.cards) {
         e.Sample({{"channel", std::to_string(c.channel)}}, std::chrono::duration<double>(c.cycleCpu).count());
     }
-    // Per scan class (achieved period, line share) once the card status carries its classes.
+    e.Family("orvgate_line_busy_ratio", "gauge", "Share of the time since start the channel's line was busy.");
+    for (const CardStatus &c : f.cards) {
+        e.Sample({{"channel", std::to_string(c.channel)}}, LineShare(c.lineBusy, c.running));
+    }
+    Classes(e, f);
 }
 
 void Secondaries(Exposition &e, const GateFigures &f) {

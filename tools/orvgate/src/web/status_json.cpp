@@ -77,8 +77,25 @@ std::string StatusJson(const GateFigures &f) {
                    HealthJson(h, shown, why, f) + "}";
             firstSecondary = false;
         }
-        // The line's load per scan class goes here once the card status carries its classes.
-        out += "],\"classes\":[]}";
+        out += "],\"lineBusy\":" + Number(LineShare(c.lineBusy, c.running)) + ",\"classes\":[";
+        bool firstClass = true;
+        for (std::size_t k = 0; k < c.classes.size(); ++k) {
+            const ClassFigures &cls = c.classes[k];
+            if (cls.blocks == 0) {
+                continue;
+            }
+            const std::string name = k < f.classNames.size() ? f.classNames[k] : std::to_string(k);
+            out += (firstClass ? "{" : ",{") + std::string("\"name\":") + Quoted(name) +
+                   ",\"blocks\":" + Number(static_cast<double>(cls.blocks)) +
+                   ",\"periodMs\":" + Number(Milliseconds(cls.period)) +
+                   ",\"effectiveMs\":" + Number(Milliseconds(cls.effective)) +
+                   ",\"achievedMs\":" + Number(Milliseconds(cls.achievedMedian)) +
+                   ",\"p99Ms\":" + Number(Milliseconds(cls.achievedP99)) +
+                   ",\"line\":" + Number(LineShare(cls.busy, c.running)) +
+                   ",\"missing\":" + (cls.missing ? "true" : "false") + "}";
+            firstClass = false;
+        }
+        out += "]}";
     }
     out += "],\"writes\":{";
     for (std::size_t i = 0; i < kJobResults.size(); ++i) {

@@ -62,6 +62,9 @@ GateFigures WebServer::Figures() const {
     f.wallNow = std::chrono::system_clock::now();
     f.startedAt = startedAt_;
     f.cards = core_.Cards();
+    for (const ScanClass &c : core_.Classes()) {
+        f.classNames.push_back(c.name);
+    }
     for (std::size_t i = 0; i < kJobResults.size(); ++i) {
         f.writes[i] = core_.Writes().Count(kJobResults[i]);
     }

@@ -69,6 +69,19 @@ struct GateFigures {
     }
 };
 
+// A health state in one word, as the page and the metrics' labels name it.
+inline const char *StateWord(HealthState s) {
+    switch (s) {
+    case HealthState::Unknown:
+        return "unknown";
+    case HealthState::Good:
+        return "good";
+    case HealthState::Failing:
+        return "failing";
+    }
+    return "unknown";
+}
+
 // How the program hands the front ends' figures to the web view.
 struct FigureSources {
     std::function<std::optional<ModbusFigures>()> modbus;

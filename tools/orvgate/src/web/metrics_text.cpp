@@ -62,18 +62,6 @@ double UnixSeconds(std::chrono::system_clock::time_point t) {
 
 constexpr HealthState kStates[] = {HealthState::Unknown, HealthState::Good, HealthState::Failing};
 
-const char *StateLabel(HealthState s) {
-    switch (s) {
-    case HealthState::Unknown:
-        return "unknown";
-    case HealthState::Good:
-        return "good";
-    case HealthState::Failing:
-        return "failing";
-    }
-    return "unknown";
-}
-
 const char *OutcomeLabel(JobResult r) {
     switch (r) {
     case JobResult::Done:
@@ -131,7 +119,7 @@ void Channels(Exposition &e, const GateFigures &f) {
              "The channel's card: 1 for the state it is in (unknown, good, failing).");
     for (const CardStatus &c : f.cards) {
         for (const HealthState s : kStates) {
-            e.Sample({{"channel", std::to_string(c.channel)}, {"state", StateLabel(s)}},
+            e.Sample({{"channel", std::to_string(c.channel)}, {"state", StateWord(s)}},
                      c.health.state == s ? 1.0 : 0.0);
         }
     }
@@ -179,7 +167,7 @@ void Secondaries(Exposition &e, const GateFigures &f) {
             for (const HealthState s : kStates) {
                 e.Sample({{"channel", std::to_string(c.channel)},
                           {"secondary", std::to_string(number)},
-                          {"state", StateLabel(s)}},
+                          {"state", StateWord(s)}},
                          state == s ? 1.0 : 0.0);
             }
         }

@@ -13,18 +13,6 @@ std::uint64_t UnixMs(std::chrono::system_clock::time_point t) {
     return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
-const char *StateWord(HealthState s) {
-    switch (s) {
-    case HealthState::Unknown:
-        return "unknown";
-    case HealthState::Good:
-        return "good";
-    case HealthState::Failing:
-        return "failing";
-    }
-    return "unknown";
-}
-
 // A health as the page shows it: its state, since when (Unix ms and the
 // local time of day), and for a failing one the driver's error and its meaning.
 std::string HealthJson(const Health &h, HealthState shown, const Health &why, const GateFigures &f) {

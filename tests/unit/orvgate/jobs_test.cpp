@@ -22,26 +22,26 @@ TEST(Job, EveryStepChecksItsRequesterAndItsDeadline) {
 
     auto left = TwoStepWrite(t0 + 300ms);
     ASSERT_TRUE(left->Begin());
-    EXPECT_FALSE(left->Stop(t0)) << "the first step goes";
+    EXPECT_FALSE(left->EndBeforeStep(t0)) << "the first step goes";
     left->nextStep = 1; // applied on the first card, handed on to the second
     EXPECT_FALSE(left->Cancel()) << "begun: its first step may have been applied";
-    ASSERT_EQ(left->Stop(t0 + 1ms), JobResult::Failed) << "its client left: the second card must not write";
+    ASSERT_EQ(left->EndBeforeStep(t0 + 1ms), JobResult::Failed) << "its client left: the second card must not write";
     EXPECT_NE(left->failure.text.find("cut short after 1 of 2 steps: its requester left"), std::string::npos);
 
     auto late = TwoStepWrite(t0 + 300ms);
     ASSERT_TRUE(late->Begin());
     late->nextStep = 1;
-    EXPECT_FALSE(late->Stop(t0 + 300ms));
-    EXPECT_EQ(late->Stop(t0 + 301ms), JobResult::Failed) << "the second card came to it past its deadline";
+    EXPECT_FALSE(late->EndBeforeStep(t0 + 300ms));
+    EXPECT_EQ(late->EndBeforeStep(t0 + 301ms), JobResult::Failed) << "the second card came to it past its deadline";
 
     // Before the first step nothing was applied: dropped or expired, as before.
     auto gone = TwoStepWrite(t0 + 300ms);
     EXPECT_TRUE(gone->Cancel());
     EXPECT_FALSE(gone->Begin());
-    EXPECT_EQ(gone->Stop(t0), JobResult::Dropped);
+    EXPECT_EQ(gone->EndBeforeStep(t0), JobResult::Dropped);
     auto expired = TwoStepWrite(t0 + 300ms);
     ASSERT_TRUE(expired->Begin());
-    EXPECT_EQ(expired->Stop(t0 + 1s), JobResult::Expired);
+    EXPECT_EQ(expired->EndBeforeStep(t0 + 1s), JobResult::Expired);
 }
 
 } // namespace

@@ -312,7 +312,7 @@ void CardDriver::Execute(const std::shared_ptr<Job> &job) {
         Ended(job, JobResult::Dropped);
         return;
     }
-    if (const std::optional<JobResult> stop = job->Stop(Clock::now())) {
+    if (const std::optional<JobResult> stop = job->EndBeforeStep(Clock::now())) {
         Ended(job, *stop);
         return;
     }
@@ -355,7 +355,7 @@ void CardDriver::ExecuteWrites(Job &job) {
             job.result = JobResult::Done;
             return; // handed on
         }
-        if (const std::optional<JobResult> stop = job.Stop(Clock::now())) {
+        if (const std::optional<JobResult> stop = job.EndBeforeStep(Clock::now())) {
             job.result = *stop;
             return;
         }
@@ -436,7 +436,7 @@ void CardDriver::ExecuteTransfers(Job &job) {
         RetryChannel();
     }
     for (; job.nextStep < job.transfers.size(); ++job.nextStep) {
-        if (const std::optional<JobResult> stop = job.Stop(Clock::now())) {
+        if (const std::optional<JobResult> stop = job.EndBeforeStep(Clock::now())) {
             job.result = *stop;
             return;
         }

@@ -131,7 +131,7 @@ bool Job::Cancel() {
     return state_.compare_exchange_strong(expected, kCancelled) || expected == kCancelled;
 }
 
-std::optional<JobResult> Job::Stop(Clock::time_point now) {
+std::optional<JobResult> Job::EndBeforeStep(Clock::time_point now) {
     const bool late = now > deadline;
     if (!withdrawn_.load() && !late) {
         return std::nullopt;

